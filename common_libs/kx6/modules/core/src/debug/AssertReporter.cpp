@@ -5,25 +5,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+
+#include "core/src/misc/DateTime.h"
 
 namespace kx {
 namespace core {
 
 namespace {
 std::atomic<AssertReporter::Hook> g_hook{&AssertReporter::reportAssertion};
-
-// Local standard time (no daylight saving), as the log files use.
-std::string dateTimeText() {
-    tzset();
-    time_t now = time(nullptr) - timezone;
-    struct tm t;
-    gmtime_r(&now, &t);
-    char buf[64];
-    snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
-             t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    return buf;
-}
 }  // namespace
 
 std::string AssertReporter::executablePath() {
@@ -44,7 +33,7 @@ std::string AssertReporter::assertLogPath() {
 
 void AssertReporter::reportAssertion(const char* expression, const char* file, int line) {
     std::string text = "Program assert lunched.\r\n";
-    text += "- Time:   " + dateTimeText() + "\r\n";
+    text += "- Time:   " + DateTime::now().dateTimeText().toStdString() + "\r\n";
     text += std::string("- File:   ") + (file ? file : "") + "\r\n";
     text += "- Line:   " + std::to_string(line) + "\r\n";
     text += std::string("- Report: ") + (expression ? expression : "") + "\r\n";
@@ -60,12 +49,19 @@ void AssertReporter::fail(const char* expression, const char* file, int line) {
     Hook h = g_hook.load();
     if (h) h(expression, file, line);
     fprintf(stderr, "Fatal: %s (%s:%d)\n", expression ? expression : "", file ? file : "", line);
-    exit(-1);
+    // _exit, not exit: the failing thread must not run static destructors
+    // under threads that are still using those objects.
+    fflush(nullptr);
+    _exit(-1);
 }
 
-void AssertReporter::setHook(Hook h) { g_hook.store(h ? h : &AssertReporter::reportAssertion); }
+void AssertReporter::setHook(Hook h) {
+    g_hook.store(h ? h : &AssertReporter::reportAssertion);
+}
 
-AssertReporter::Hook AssertReporter::hook() { return g_hook.load(); }
+AssertReporter::Hook AssertReporter::hook() {
+    return g_hook.load();
+}
 
 }  // namespace core
 }  // namespace kx

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include "core/src/time/Clock.h"
+#include "core/src/time/Timer.h"
+
+using namespace kx::core;
+
+namespace {
+class TimerTest : public ::testing::Test {
+protected:
+    void SetUp() override { Clock::freeze(1000000); }
+    void TearDown() override { Clock::resetForTests(); }
+};
+}  // namespace
+
+TEST_F(TimerTest, ExpiresAfterTheIntervalAndReportsRemaining) {
+    Timer t(1000);
+    EXPECT_FALSE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 1000);
+    Clock::advance(999);
+    EXPECT_FALSE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 1);
+    Clock::advance(1);
+    EXPECT_TRUE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 0);
+    t.reset();
+    EXPECT_FALSE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 1000);
+}
+
+TEST_F(TimerTest, ZeroIntervalIsDisabledAndAlwaysExpired) {
+    Timer t;
+    EXPECT_TRUE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 0);
+    t.start(-5);
+    EXPECT_EQ(t.interval(), 0);
+    EXPECT_TRUE(t.isExpired());
+    const uint32_t start = t.startTime();
+    Clock::advance(10);
+    t.reset();  // a disabled timer does not restart
+    t.rearm();
+    t.shorten(5);
+    EXPECT_EQ(t.startTime(), start);
+}
+
+TEST_F(TimerTest, ClockGoingBackCountsAsExpired) {
+    Timer t(60000);
+    EXPECT_FALSE(t.isExpired());
+    Clock::advance(-1);
+    EXPECT_TRUE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 0);
+}
+
+TEST_F(TimerTest, RearmMovesByWholePeriodsWithoutDrift) {
+    Timer t(1000);
+    const uint32_t start = t.startTime();
+    Clock::advance(2500);
+    EXPECT_TRUE(t.isExpired());
+    t.rearm();
+    EXPECT_EQ(t.startTime(), start + 2000);
+    EXPECT_FALSE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 500);
+    Clock::advance(499);
+    t.rearm();  // not yet a whole period past the new start
+    EXPECT_EQ(t.startTime(), start + 2000);
+}
+
+TEST_F(TimerTest, ShortenBringsExpiryForward) {
+    Timer t(30000);
+    t.shorten(29000);
+    EXPECT_EQ(t.remaining(), 1000);
+    t.shorten(0);
+    EXPECT_EQ(t.remaining(), 1000);
+    Clock::advance(1000);
+    EXPECT_TRUE(t.isExpired());
+}
+
+TEST_F(TimerTest, SurvivesTheThirtyTwoBitWrap) {
+    Clock::freeze(0xFFFFFF00u);
+    Timer t(1000);
+    Clock::advance(0x200);  // wraps past zero
+    EXPECT_FALSE(t.isExpired());
+    EXPECT_EQ(t.remaining(), 1000 - 0x200);
+    Clock::advance(1000);
+    EXPECT_TRUE(t.isExpired());
+}
