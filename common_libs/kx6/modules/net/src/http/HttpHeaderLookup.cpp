@@ -1,4 +1,4 @@
-#include "net/src/http/HttpHeaders.h"
+#include "net/src/http/HttpHeaderLookup.h"
 
 namespace kx {
 namespace net {

@@ -4,7 +4,7 @@
 
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
-#include "net/src/http/HttpHeaders.h"
+#include "net/src/http/HttpHeaderLookup.h"
 
 namespace kx {
 namespace net {
