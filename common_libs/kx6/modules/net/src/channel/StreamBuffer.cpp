@@ -6,7 +6,9 @@ namespace kx {
 namespace core {
 
 StreamBuffer::StreamBuffer(int32_t limit, int32_t keepCapacity)
-    : m_pos(0), m_limit(limit < 0 ? 0 : limit), m_keepCapacity(keepCapacity < 0 ? 0 : keepCapacity) {}
+    : m_pos(0),
+      m_limit(limit < 0 ? 0 : limit),
+      m_keepCapacity(keepCapacity < 0 ? 0 : keepCapacity) {}
 
 bool StreamBuffer::append(const void* data, int32_t count) {
     if (count < 0 || (count > 0 && !data)) return false;

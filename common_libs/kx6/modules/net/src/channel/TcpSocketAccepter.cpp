@@ -26,7 +26,9 @@ TcpSocketAccepter::~TcpSocketAccepter() {
     if (m_registered && m_selector) m_selector->removeEventHandler(m_socket.handle());
 }
 
-int TcpSocketAccepter::eventMask() { return m_socket.isValid() ? EVENT_READ : 0; }
+int TcpSocketAccepter::eventMask() {
+    return m_socket.isValid() ? EVENT_READ : 0;
+}
 
 void TcpSocketAccepter::_accepted(Socket* socket) {
     if (onAccept) onAccept(socket);

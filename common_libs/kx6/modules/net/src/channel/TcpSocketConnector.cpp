@@ -6,7 +6,9 @@ namespace net {
 TcpSocketConnector::TcpSocketConnector(SocketEventSelector* selector)
     : m_selector(selector), m_cancelled(false), m_registered(false) {}
 
-TcpSocketConnector::~TcpSocketConnector() { _drop(); }
+TcpSocketConnector::~TcpSocketConnector() {
+    _drop();
+}
 
 void TcpSocketConnector::connect(const SocketAddress& remote, const SocketAddress& local,
                                  Callback callback, int timeoutMs) {

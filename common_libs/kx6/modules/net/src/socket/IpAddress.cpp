@@ -48,7 +48,9 @@ std::string IpAddress::toStdString() const {
     return buf;
 }
 
-core::String IpAddress::toString() const { return core::String::fromUtf8(toStdString()); }
+core::String IpAddress::toString() const {
+    return core::String::fromUtf8(toStdString());
+}
 
 core::String IpAddress::hostName() const {
     if (m_value == 0 || m_value == 0xFFFFFFFFu) return core::String();

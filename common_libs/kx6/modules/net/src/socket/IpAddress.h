@@ -28,7 +28,7 @@ public:
     bool isAny() const { return m_value == 0; }
     bool isBroadcast() const { return m_value == 0xFFFFFFFFu; }
 
-    core::String toString() const;   // a.b.c.d
+    core::String toString() const;  // a.b.c.d
     std::string toStdString() const;
 
     // Reverse lookup (name required); empty for 0, broadcast or failure.

@@ -82,7 +82,9 @@ Socket& Socket::operator=(Socket&& other) noexcept {
     return *this;
 }
 
-Socket::~Socket() { close(); }
+Socket::~Socket() {
+    close();
+}
 
 const Socket& Socket::invalid() {
     static const Socket value;
@@ -160,7 +162,9 @@ bool Socket::bind(const SocketAddress& address) {
     return ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
 }
 
-bool Socket::listen(int backlog) { return isValid() && ::listen(m_fd, backlog) == 0; }
+bool Socket::listen(int backlog) {
+    return isValid() && ::listen(m_fd, backlog) == 0;
+}
 
 bool Socket::accept(Socket* out) {
     if (!isValid() || !out || out->isValid()) return false;
@@ -259,7 +263,9 @@ bool Socket::setSendTimeout(int ms) {
     return _setOption(SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
 }
 
-bool Socket::setReuseAddress(int on) { return _setOption(SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)); }
+bool Socket::setReuseAddress(int on) {
+    return _setOption(SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+}
 
 bool Socket::setReceiveBufferSize(int bytes) {
     return _setOption(SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
@@ -269,7 +275,9 @@ bool Socket::setSendBufferSize(int bytes) {
     return _setOption(SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
 }
 
-bool Socket::setNoDelay(int on) { return _setOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on)); }
+bool Socket::setNoDelay(int on) {
+    return _setOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
 
 bool Socket::hasError() const {
     if (!isValid()) return true;

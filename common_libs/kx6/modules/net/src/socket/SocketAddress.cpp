@@ -28,7 +28,9 @@ std::string SocketAddress::toStdString() const {
     return ip.toStdString() + ":" + std::to_string(port);
 }
 
-core::String SocketAddress::toString() const { return core::String::fromUtf8(toStdString()); }
+core::String SocketAddress::toString() const {
+    return core::String::fromUtf8(toStdString());
+}
 
 }  // namespace net
 }  // namespace kx

@@ -28,9 +28,7 @@ public:
 
     bool operator==(const SocketAddress& o) const { return ip == o.ip && port == o.port; }
     bool operator!=(const SocketAddress& o) const { return !(*this == o); }
-    bool operator<(const SocketAddress& o) const {
-        return ip != o.ip ? ip < o.ip : port < o.port;
-    }
+    bool operator<(const SocketAddress& o) const { return ip != o.ip ? ip < o.ip : port < o.port; }
 
     IpAddress ip;
     uint16_t port;

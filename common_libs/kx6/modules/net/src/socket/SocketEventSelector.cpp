@@ -42,7 +42,8 @@ bool SocketEventSelector::addEventHandler(int fd, ISocketEventHandler* handler) 
     if (fd < 0 || !handler) return false;
     if (m_items.size() >= size_t(KX_FD_LIMIT)) return false;
     if (_find(fd)) return false;
-    if (size_t(fd) >= m_slots.size()) m_slots.resize(std::max(size_t(fd) + 1, m_slots.size() * 2), 0);
+    if (size_t(fd) >= m_slots.size())
+        m_slots.resize(std::max(size_t(fd) + 1, m_slots.size() * 2), 0);
     growFor(m_items, m_items.size() + 1);
     m_items.push_back(HandlerItem{fd, handler});
     m_slots[size_t(fd)] = int32_t(m_items.size());
@@ -74,7 +75,9 @@ void SocketEventSelector::removeEventHandler(int fd) {
     m_slots[size_t(fd)] = 0;
 }
 
-bool SocketEventSelector::hasEventHandler(int fd) const { return _find(fd) != nullptr; }
+bool SocketEventSelector::hasEventHandler(int fd) const {
+    return _find(fd) != nullptr;
+}
 
 ISocketEventHandler* SocketEventSelector::_find(int fd) const {
     if (fd < 0 || size_t(fd) >= m_slots.size()) return nullptr;

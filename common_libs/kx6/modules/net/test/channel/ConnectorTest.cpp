@@ -53,7 +53,8 @@ TEST_F(ConnectorTest, RefusedConnectionGivesNull) {
     probe.close();
     TcpSocketConnector connector(&selector);
     connector.connect(dead, record(), 5000);
-    ASSERT_TRUE(test::pumpUntil(selector, [&] { return calls > 0; }, 2000));
+    ASSERT_TRUE(test::pumpUntil(
+        selector, [&] { return calls > 0; }, 2000));
     EXPECT_EQ(1, calls);
     EXPECT_FALSE(connected.isValid());
     EXPECT_EQ(0, selector.handlerCount());
@@ -91,10 +92,13 @@ TEST_F(ConnectorTest, SecondConnectWhilePendingGetsNullAtOnce) {
     connector.connect(listener.localAddress(), record(), 5000);
     int second = 0;
     Socket* secondSocket = reinterpret_cast<Socket*>(1);
-    connector.connect(listener.localAddress(), [&](Socket* s) {
-        ++second;
-        secondSocket = s;
-    }, 5000);
+    connector.connect(
+        listener.localAddress(),
+        [&](Socket* s) {
+            ++second;
+            secondSocket = s;
+        },
+        5000);
     EXPECT_EQ(1, second);
     EXPECT_EQ(nullptr, secondSocket);
     ASSERT_TRUE(test::pumpUntil(selector, [&] { return calls > 0; }));
@@ -106,7 +110,8 @@ TEST_F(ConnectorTest, CancelGivesNullAtTheNextRound) {
     TcpSocketConnector connector(&selector);
     connector.connect(listener.localAddress(), record(), 5000);
     connector.cancel();
-    ASSERT_TRUE(test::pumpUntil(selector, [&] { return calls > 0; }, 2000));
+    ASSERT_TRUE(test::pumpUntil(
+        selector, [&] { return calls > 0; }, 2000));
     EXPECT_FALSE(connected.isValid());
 }
 
@@ -116,14 +121,20 @@ TEST_F(ConnectorTest, CallbackMayStartTheNextAttemptOrDeleteTheConnector) {
     probe.close();
     Socket listener = test::listenLoopback();
     auto connector = std::make_unique<TcpSocketConnector>(&selector);
-    connector->connect(dead, [&](Socket* s) {
-        ASSERT_EQ(nullptr, s);
-        connector->connect(listener.localAddress(), [&](Socket* s2) {
-            ASSERT_NE(nullptr, s2);
-            connected.swap(*s2);
-            connector.reset();
-        }, 5000);
-    }, 5000);
+    connector->connect(
+        dead,
+        [&](Socket* s) {
+            ASSERT_EQ(nullptr, s);
+            connector->connect(
+                listener.localAddress(),
+                [&](Socket* s2) {
+                    ASSERT_NE(nullptr, s2);
+                    connected.swap(*s2);
+                    connector.reset();
+                },
+                5000);
+        },
+        5000);
     ASSERT_TRUE(test::pumpUntil(selector, [&] { return !connector; }));
     EXPECT_TRUE(connected.isValid());
     EXPECT_EQ(0, selector.handlerCount());
@@ -151,4 +162,16 @@ TEST(AccepterTest, AcceptsAndClosesWhatTheCalleeLeaves) {
 
     TcpSocketAccepter clash(&selector, accepter.localAddress());
     EXPECT_FALSE(clash.isValid());
+}
+
+TEST_F(ConnectorTest, DestroyedWhilePendingNeverCallsBack) {
+    Socket listener = test::listenLoopback();
+    {
+        TcpSocketConnector connector(&selector);
+        connector.connect(listener.localAddress(), record(), 5000);
+        EXPECT_EQ(1, selector.handlerCount());
+    }
+    EXPECT_EQ(0, selector.handlerCount());
+    test::pumpFor(selector, 20);
+    EXPECT_EQ(0, calls);
 }

@@ -101,7 +101,8 @@ TEST(SizeHeaderCapsulatorTest, RandomInputNeverMisbehaves) {
         SizeHeaderCapsulator codec(&sb);
         int n = int((seed = seed * 1103515245u + 12345u) >> 20) % 64;
         Binary junk;
-        for (int i = 0; i < n; ++i) junk.append(uint8_t((seed = seed * 1103515245u + 12345u) >> 24));
+        for (int i = 0; i < n; ++i)
+            junk.append(uint8_t((seed = seed * 1103515245u + 12345u) >> 24));
         sb.append(junk);
         Binary payload;
         int frames = 0;

@@ -254,19 +254,6 @@ TEST_F(TcpSocketChannelTest, CallbacksMayCloseAndDeleteTheChannel) {
     EXPECT_EQ(0, selector.handlerCount());
 }
 
-TEST_F(TcpSocketChannelTest, ExportSocketHandsTheDescriptorOver) {
-    auto channel = makeChannel();
-    Socket out;
-    EXPECT_FALSE(channel->exportSocket(nullptr));
-    ASSERT_TRUE(channel->exportSocket(&out));
-    EXPECT_TRUE(out.isValid());
-    EXPECT_FALSE(channel->isOpen());
-    EXPECT_FALSE(selector.hasEventHandler(out.handle()));
-    EXPECT_FALSE(out.isBlocking());
-    channel.reset();
-    EXPECT_TRUE(events.empty());
-}
-
 // ---- size-header framing over real sockets ----
 
 namespace {
@@ -401,4 +388,23 @@ TEST_F(SizeHeaderChannelTest, FrameHandlerMayDeleteTheChannel) {
     wire.append(frame("b"));
     test::sendAll(pair.client, wire);
     ASSERT_TRUE(test::pumpUntil(selector, [&] { return !channel; }));
+}
+
+TEST_F(SizeHeaderChannelTest, RandomGarbageEndsInFramesOrACleanClose) {
+    uint32_t seed = 777;
+    for (int trial = 0; trial < 20; ++trial) {
+        if (!pair.server.isValid()) pair = test::connectedPair();
+        events.clear();
+        auto channel = makeFramed(1 << 16);
+        Binary junk;
+        int n = 1 + int((seed = seed * 1103515245u + 12345u) >> 16) % 3000;
+        for (int i = 0; i < n; ++i)
+            junk.append(uint8_t((seed = seed * 1103515245u + 12345u) >> 24));
+        test::sendAll(pair.client, junk);
+        pair.client.close();  // EOF ends every trial
+        ASSERT_TRUE(test::pumpUntil(selector, [&] { return !events.empty(); }));
+        EXPECT_EQ(1u, events.size());
+        EXPECT_FALSE(channel->isOpen());
+        pair = test::SocketPair();
+    }
 }

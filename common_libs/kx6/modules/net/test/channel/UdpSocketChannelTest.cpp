@@ -94,11 +94,3 @@ TEST_F(UdpSocketChannelTest, IdleTimerOnlyWhenStarted) {
     EXPECT_EQ(1, timeouts);
     EXPECT_EQ(1, closed);
 }
-
-TEST_F(UdpSocketChannelTest, AbortEndsAtTheNextRound) {
-    channel->sendTo(Binary("dropped"), peer.localAddress());
-    channel->abort();
-    ASSERT_TRUE(test::pumpUntil(selector, [&] { return closed > 0; }));
-    EXPECT_TRUE(sent.empty());
-    EXPECT_FALSE(channel->isOpen());
-}

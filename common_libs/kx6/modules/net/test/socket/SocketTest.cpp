@@ -33,18 +33,6 @@ TEST(IpAddressTest, LookupOfDottedQuadAndEmpties) {
     EXPECT_FALSE(IpAddress::localHostName().isEmpty());
 }
 
-TEST(SocketTest, InvalidSocketFailsEverything) {
-    Socket s;
-    Binary b("abc");
-    EXPECT_FALSE(s.isValid());
-    EXPECT_FALSE(s.setBlocking(false));
-    EXPECT_EQ(-1, s.send(b, 0, 3));
-    EXPECT_TRUE(s.hasError());
-    EXPECT_TRUE(s.localAddress().isAny());
-    EXPECT_FALSE(s.waitReady(true, true, true, 0));
-    EXPECT_FALSE(Socket::invalid().isValid());
-}
-
 TEST(SocketTest, RangeChecksRefuseWithoutSystemCall) {
     test::SocketPair pair = test::connectedPair();
     ASSERT_TRUE(pair.server.isValid());
@@ -70,21 +58,6 @@ TEST(SocketTest, WritingToClosedPeerRaisesNoSignal) {
     int failures = 0;
     for (int i = 0; i < 50 && failures == 0; ++i) failures += pair.client.send(b, 0, 65536) < 0;
     EXPECT_EQ(1, failures);  // EPIPE, and the process is still here
-}
-
-TEST(SocketTest, MoveAndSwapTransferTheDescriptor) {
-    Socket a(Socket::TYPE_UDP);
-    ASSERT_TRUE(a.isValid());
-    ASSERT_TRUE(a.setBlocking(false));
-    int fd = a.handle();
-    Socket b(std::move(a));
-    EXPECT_FALSE(a.isValid());
-    EXPECT_EQ(fd, b.handle());
-    EXPECT_FALSE(b.isBlocking());
-    Socket c;
-    c.swap(b);
-    EXPECT_EQ(fd, c.handle());
-    EXPECT_FALSE(b.isValid());
 }
 
 TEST(SocketTest, BlockingConnectRefusedFailsFast) {

@@ -65,7 +65,9 @@ inline void pumpFor(SocketEventSelector& selector, int ms) {
 inline core::Binary pattern(int length, int seed = 0) {
     core::Binary b;
     b.resize(length);
-    for (int i = 0; i < length; ++i) b.data()[i] = uint8_t((unsigned(i) * 131u + unsigned(seed) * 7u + (unsigned(i) >> 11)) & 0xFFu);
+    for (int i = 0; i < length; ++i)
+        b.data()[i] =
+            uint8_t((unsigned(i) * 131u + unsigned(seed) * 7u + (unsigned(i) >> 11)) & 0xFFu);
     return b;
 }
 
@@ -81,7 +83,8 @@ inline bool sendAll(Socket& s, const core::Binary& data) {
 
 // Reads from a blocking socket until `length` bytes, EOF or error; errnoOut
 // gets errno of a failed read (ECONNRESET for a reset).
-inline std::string readUpTo(Socket& s, size_t length, int* errnoOut = nullptr, int timeoutMs = 5000) {
+inline std::string readUpTo(Socket& s, size_t length, int* errnoOut = nullptr,
+                            int timeoutMs = 5000) {
     std::string out;
     s.setReceiveTimeout(timeoutMs);
     char buf[65536];

@@ -1,0 +1,68 @@
+#include "tunnel_client/client/ProtocolChannel.h"
+
+#include "tunnel_client/protocol/DictionaryCodec.h"
+#include "tunnel_client/protocol/ProtocolFrame.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
+
+namespace tunnel {
+
+using kx::core::Binary;
+using kx::core::Dictionary;
+
+ProtocolChannel::ProtocolChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector)
+    : SizeHeaderTcpSocketChannel(socket, selector, wire::STREAM_BUFFER_LIMIT,
+                                 wire::STREAM_BUFFER_KEEP) {
+    onFrame = [this](Binary& frame) { _onFrame(frame); };
+}
+
+bool ProtocolChannel::sendMessage(const Dictionary<Binary>& message) {
+    _beginFrame(wire::FRAME_KIND_MESSAGE);
+    appendDictionary(message, &m_out);
+    return _endFrame();
+}
+
+bool ProtocolChannel::sendData(const Binary& data) {
+    _beginFrame(wire::FRAME_KIND_DATA);
+    m_out.append(data);
+    return _endFrame();
+}
+
+// The whole frame (size header, prefix, body) is built in one buffer that
+// the channel can take over without another copy.
+void ProtocolChannel::_beginFrame(uint8_t kind) {
+    m_out.clear();
+    m_out.resize(HEADER_SIZE);
+    m_out.append(wire::FRAME_VERSION);
+    m_out.append(kind);
+}
+
+bool ProtocolChannel::_endFrame() {
+    uint32_t size = static_cast<uint32_t>(m_out.length());
+    uint8_t* header = m_out.data();
+    header[0] = static_cast<uint8_t>(size);
+    header[1] = static_cast<uint8_t>(size >> 8);
+    header[2] = static_cast<uint8_t>(size >> 16);
+    header[3] = static_cast<uint8_t>(size >> 24);
+    bool ok = isOpen() && kx::net::TcpSocketChannel::send(std::move(m_out));
+    m_out.clear();
+    return ok;
+}
+
+void ProtocolChannel::_onFrame(Binary& frame) {
+    switch (ProtocolFrame::kindOf(frame)) {
+        case wire::FRAME_KIND_MESSAGE: {
+            Dictionary<Binary> message;
+            ProtocolFrame::decodeMessage(frame, &message);
+            if (!message.isEmpty() && onMessage) onMessage(message);
+            break;
+        }
+        case wire::FRAME_KIND_DATA:
+            frame.removeFront(wire::FRAME_PREFIX_SIZE);
+            if (onData) onData(frame);
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace tunnel

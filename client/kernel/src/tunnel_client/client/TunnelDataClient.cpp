@@ -1,0 +1,141 @@
+#include "tunnel_client/client/TunnelDataClient.h"
+
+#include "tunnel_client/client/DicRpc.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/WireValue.h"
+
+namespace tunnel {
+
+using kx::core::Binary;
+using kx::core::Dictionary;
+using kx::net::SocketAddress;
+using kx::net::SocketEventSelector;
+
+TunnelDataClient::TunnelDataClient(SocketEventSelector* selector, const SocketAddress& address,
+                                   const LoginInfo& login, int64_t targetId, bool fastTick)
+    : SessionClient(selector, address, login),
+      m_downstream(nullptr),
+      m_state(STATE_OPENING),
+      m_attach(false),
+      m_targetId(targetId) {
+    _install(fastTick);
+}
+
+TunnelDataClient::TunnelDataClient(SocketEventSelector* selector, const SocketAddress& address,
+                                   const LoginInfo& login, const TunnelInfo& tunnel, bool fastTick)
+    : SessionClient(selector, address, login),
+      m_downstream(nullptr),
+      m_state(STATE_OPENING),
+      m_attach(true),
+      m_targetId(0),
+      m_tunnel(tunnel) {
+    _install(fastTick);
+}
+
+TunnelDataClient::~TunnelDataClient() {
+    onData = std::move(m_prevOnData);
+    onClosed = std::move(m_prevOnClosed);
+    onTimeout = std::move(m_prevOnTimeout);
+}
+
+void TunnelDataClient::_install(bool fastTick) {
+    m_heartbeatTimer.start(HEARTBEAT_TIMEOUT_MS);
+    m_receiveTimer.start(fastTick ? FAST_RECEIVE_TIMEOUT_MS : RECEIVE_TIMEOUT_MS);
+    onLogin = [this]() { _onLogin(); };
+    onLoginFailed = [this](const Error& error) { _onFailed(error); };
+    m_prevOnData = std::move(onData);
+    m_prevOnClosed = std::move(onClosed);
+    m_prevOnTimeout = std::move(onTimeout);
+    onData = [this](Binary& data) { _onData(data); };
+    onClosed = [this]() { _onClosed(); };
+    onTimeout = [this]() { _onTimeout(); };
+}
+
+void TunnelDataClient::_onLogin() {
+    Dictionary<Binary> params;
+    if (m_attach) {
+        params.set(wire::KEY_TUNNEL_ID, WireValue::fromText(m_tunnel.tunnelId));
+        params.set(wire::KEY_NAT_ID, WireValue::fromText(m_tunnel.natId));
+        rpc()->call(
+            wire::METHOD_TUNNEL_ATTACH, params,
+            [this](const Dictionary<Binary>&) { _onOpened(m_tunnel); },
+            [this](const Error& error) { _onFailed(error); });
+    } else {
+        params.set(wire::KEY_TARGET_ID, WireValue::fromInt64(m_targetId));
+        rpc()->call(
+            wire::METHOD_TUNNEL_CREATE, params,
+            [this](const Dictionary<Binary>& result) {
+                TunnelInfo info;
+                info.natId = WireValue::text(result, wire::KEY_NAT_ID);
+                info.tunnelId = WireValue::text(result, wire::KEY_TUNNEL_ID);
+                _onOpened(info);
+            },
+            [this](const Error& error) { _onFailed(error); });
+    }
+}
+
+void TunnelDataClient::_onOpened(const TunnelInfo& info) {
+    if (m_state != STATE_OPENING) return;
+    m_heartbeatTimer.reset();
+    m_receiveTimer.reset();
+    m_state = STATE_OPEN;
+    if (onTunnelOpened) onTunnelOpened(info);
+}
+
+void TunnelDataClient::_onFailed(const Error& error) {
+    if (m_state != STATE_OPENING) return;
+    m_state = STATE_ENDED;
+    if (onTunnelFailed) onTunnelFailed(error);
+}
+
+void TunnelDataClient::_onData(Binary& data) {
+    m_receiveTimer.reset();
+    if (m_state == STATE_OPEN && m_downstream) {
+        const uint8_t* p = data.data();
+        if (data.length() >= wire::ACK_PACKET_SIZE && p[0] == wire::PACKET_CLASS_ACK &&
+            p[1] == wire::PACKET_KIND_ACK) {
+            m_heartbeatTimer.reset();
+        }
+        m_downstream->receive(data);
+    }
+    if (m_prevOnData) m_prevOnData(data);
+}
+
+void TunnelDataClient::_onTimeout() {
+    m_heartbeatTimer.start(0);
+    m_receiveTimer.start(0);
+    if (m_prevOnTimeout) m_prevOnTimeout();
+}
+
+void TunnelDataClient::_onClosed() {
+    if (m_state == STATE_OPEN) {
+        m_state = STATE_ENDED;
+        // A disabled timer counts as expired: the idle timeout and our own
+        // abort both leave them disabled.
+        if (m_heartbeatTimer.isExpired() || m_receiveTimer.isExpired()) {
+            if (onTunnelTimeout) onTunnelTimeout();
+        }
+        if (onTunnelClosed) onTunnelClosed();
+    }
+    // Before the login the session reports the loss as a login failure,
+    // which ends the opening with onTunnelFailed.
+    if (m_prevOnClosed) m_prevOnClosed();
+    m_state = STATE_ENDED;
+}
+
+void TunnelDataClient::send(const Binary& packet) {
+    if (m_state == STATE_OPEN) sendData(packet);
+}
+
+void TunnelDataClient::tick() {
+    _deliverEarlyConnectFailure();
+    if (m_state != STATE_OPEN) return;
+    if (m_heartbeatTimer.interval() == 0 || m_receiveTimer.interval() == 0) return;
+    if (m_heartbeatTimer.isExpired() || m_receiveTimer.isExpired()) {
+        abort();
+        m_heartbeatTimer.start(0);
+        m_receiveTimer.start(0);
+    }
+}
+
+}  // namespace tunnel

@@ -1,0 +1,118 @@
+#include "tunnel_client/forward/DownstreamTunnel.h"
+
+#include "tunnel_client/client/IUpstream.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
+
+namespace tunnel {
+
+using kx::core::Binary;
+
+DownstreamTunnel::DownstreamTunnel(int32_t backupCapacity)
+    : m_backups(backupCapacity), m_ackPacket(TunnelPacket::buildAck(0)) {}
+
+DownstreamTunnel::~DownstreamTunnel() = default;
+
+bool DownstreamTunnel::open() {
+    if (m_opened) return false;
+    m_aliveTimer.start(ALIVE_TIMEOUT_MS);
+    m_ackTimer.start(ACK_INTERVAL_MS);
+    m_ackTimer.shorten(ACK_INTERVAL_MS);  // first acknowledgement on the next tick
+    m_opened = true;
+    return true;
+}
+
+void DownstreamTunnel::close() {
+    if (!m_opened) return;
+    m_receiveSequence = 0;
+    m_sendSequence = 0;
+    m_receivedSinceAck = 0;
+    m_aliveTimer.start(0);
+    m_ackTimer.start(0);
+    m_backups.clear();
+    m_refused = false;
+    m_opened = false;
+}
+
+bool DownstreamTunnel::send(Binary& packet) {
+    if (!isAlive() || packet.length() < TunnelPacket::HEADER_SIZE) return false;
+    TunnelPacket::writeSequence(packet, m_sendSequence);
+    if (!m_backups.push(m_sendSequence, packet)) {
+        m_refused = true;
+        return false;
+    }
+    if (m_upstream) m_upstream->send(packet);
+    m_traffic.addSent(packet.length());
+    ++m_sendSequence;
+    return true;
+}
+
+void DownstreamTunnel::receive(const Binary& packet) {
+    if (!isAlive()) return;
+    m_aliveTimer.reset();
+    m_traffic.addReceived(packet.length());
+
+    TunnelPacket view(packet);
+    if (!view.isValid()) return;
+    if (view.isAck()) {
+        _acknowledge(packet);
+        return;
+    }
+    uint32_t sequence = view.sequence();
+    // No reordering buffer: the switch resends whatever we did not acknowledge.
+    if (sequence != m_receiveSequence) return;
+    ++m_receiveSequence;
+    m_receivedSinceAck += packet.length();
+    onData(packet);
+    // Delivery may have closed the tunnel; the counters then belong to a new life.
+    if (!isAlive()) return;
+    if (m_receivedSinceAck >= ACK_BYTES && m_upstream) {
+        _sendAck(sequence);
+        m_receivedSinceAck = 0;
+    }
+}
+
+void DownstreamTunnel::_acknowledge(const Binary& packet) {
+    if (m_backups.isEmpty()) return;
+    uint32_t acked = TunnelPacket(packet).sequence();
+    uint32_t oldest = m_backups.front().sequence();
+    // Only a number in [oldest kept, last sent] frees anything. The switch
+    // names 4294967295 before it has received a packet, and a stale or future
+    // number must not drop packets the switch may still need.
+    uint32_t offset = acked - oldest;
+    uint32_t outstanding = m_sendSequence - oldest;
+    if (offset >= outstanding) return;
+    for (uint32_t n = 0; n <= offset && !m_backups.isEmpty(); ++n) m_backups.popFront();
+    if (m_refused) {
+        m_refused = false;
+        onRoom();
+    }
+}
+
+void DownstreamTunnel::sendBackups(IUpstream* upstream) {
+    if (!isAlive() || !upstream) return;
+    for (const Backup& backup : m_backups.items()) upstream->send(backup.packet());
+}
+
+void DownstreamTunnel::tick() {
+    onTick();
+    if (!isAlive()) return;
+    if (m_aliveTimer.isExpired()) {
+        m_aliveTimer.start(0);  // dead from now on; the bind service closes us
+        return;
+    }
+    if (m_ackTimer.isExpired()) {
+        m_ackTimer.rearm();
+        if (m_upstream) {
+            _sendAck(m_receiveSequence - 1);
+            m_receivedSinceAck = 0;
+        }
+    }
+    m_traffic.tick();
+}
+
+void DownstreamTunnel::_sendAck(uint32_t sequence) {
+    TunnelPacket::writeSequence(m_ackPacket, sequence);
+    m_upstream->send(m_ackPacket);
+}
+
+}  // namespace tunnel

@@ -1,0 +1,104 @@
+#include "tunnel_client/forward/TcpForward.h"
+
+#include "core/src/debug/Assert.h"
+#include "tunnel_client/forward/ForwardTunnel.h"
+#include "tunnel_client/forward/TcpForwardDataChannel.h"
+#include "tunnel_client/forward/TcpForwardStandbyChannel.h"
+
+namespace tunnel {
+
+using kx::net::Socket;
+using kx::net::SocketAddress;
+using kx::net::SocketEventSelector;
+
+TcpForward::TcpForward(ForwardTunnel* tunnel, SocketEventSelector* selector,
+                       const kx::net::IpAddress& localIp, int clientPort,
+                       const kx::core::Array<kx::net::IpAddress>& standbyIps, int standbyPort,
+                       const kx::core::String& key)
+    : m_tunnel(tunnel),
+      m_server(selector, SocketAddress(localIp, static_cast<uint16_t>(clientPort)), MAX_CHANNELS),
+      m_clientPort(clientPort),
+      m_key(key),
+      m_standbyIps(standbyIps),
+      m_standbyPort(standbyPort) {
+    KX_ASSERT(m_tunnel);
+    if (m_server.isValid()) m_clientPort = m_server.localAddress().port;
+    m_server.factory = [this](Socket* socket, SocketEventSelector* sel) {
+        return _createChannel(socket, sel);
+    };
+}
+
+TcpForward::~TcpForward() {
+    close();
+}
+
+kx::net::TcpChannel* TcpForward::_createChannel(Socket* socket, SocketEventSelector* selector) {
+    socket->setNoDelay(1);
+    kx::net::TcpChannel* channel;
+    if (m_tunnel->isUsable()) {
+        uint16_t id = m_tunnel->drawChannelId(TunnelPacket::CLASS_TCP);
+        if (id == 0) return nullptr;  // every id in use: refuse the connection
+        channel = new TcpForwardDataChannel(this, id, socket, selector, m_key);
+    } else {
+        channel = new TcpForwardStandbyChannel(this, m_standbyIps, m_standbyPort, socket, selector);
+    }
+    channel->setKeepLimits(RECEIVE_KEEP, SEND_KEEP);
+    channel->setIdleTimeout(IDLE_TIMEOUT_MS);
+    return channel;
+}
+
+void TcpForward::close() {
+    m_server.close();
+    m_draining.clear();
+    m_lingering.clear();
+}
+
+void TcpForward::onRoom() {
+    if (m_channels.isEmpty()) return;
+    // Sending never deletes a channel, but walk a copy of the ids anyway.
+    m_scratchIds.clear();
+    for (const auto& entry : m_channels.all()) {
+        if (entry.second->hasPendingOutput()) m_scratchIds.push_back(entry.first);
+    }
+    for (uint16_t id : m_scratchIds) {
+        TcpForwardDataChannel* channel = m_channels.find(id);
+        if (channel && !channel->flush()) break;  // the tunnel is full again
+    }
+}
+
+void TcpForward::tick() {
+    for (size_t i = m_draining.size(); i-- > 0;) {
+        auto* channel = static_cast<TcpForwardDataChannel*>(m_draining[i].get());
+        if (channel->hasPendingOutput() && m_tunnel->isAlive()) continue;
+        m_draining[i] = std::move(m_draining.back());
+        m_draining.pop_back();
+    }
+    for (size_t i = m_lingering.size(); i-- > 0;) {
+        if (m_lingering[i]->isOpen()) continue;
+        m_lingering[i] = std::move(m_lingering.back());
+        m_lingering.pop_back();
+    }
+}
+
+bool TcpForward::onData(const TunnelPacket& packet) {
+    return m_channels.deliver(packet);
+}
+
+void TcpForward::attachChannel(TcpForwardDataChannel* channel) {
+    m_channels.attach(channel->channelId(), channel);
+}
+
+void TcpForward::detachChannel(TcpForwardDataChannel* channel) {
+    m_channels.detach(channel->channelId(), channel);
+}
+
+void TcpForward::keepDraining(TcpForwardDataChannel* channel) {
+    std::unique_ptr<kx::net::TcpChannel> owned = m_server.removeChannel(channel);
+    if (owned) m_draining.push_back(std::move(owned));
+}
+
+void TcpForward::keepLingering(std::unique_ptr<kx::net::TcpSocketChannel> direct) {
+    if (direct && direct->isOpen()) m_lingering.push_back(std::move(direct));
+}
+
+}  // namespace tunnel

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/src/value/Array.h"
+#include "core/src/value/String.h"
+#include "net/src/socket/IpAddress.h"
+#include "tunnel_client/forward/ChannelRegistry.h"
+#include "tunnel_client/forward/tcp_channel/TcpChannelServer.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
+
+namespace tunnel {
+
+class ForwardTunnel;
+class TcpForwardDataChannel;
+
+// One local TCP port. Each accepted connection becomes a data channel through
+// the tunnel when the tunnel is usable at that moment, else a standby channel
+// straight to one of the target's own addresses.
+class TcpForward {
+public:
+    static constexpr int MAX_CHANNELS = 1024;
+    static constexpr int IDLE_TIMEOUT_MS = 900000;
+    static constexpr int RECEIVE_KEEP = 0;
+    static constexpr int SEND_KEEP = 16384;
+
+    TcpForward(ForwardTunnel* tunnel, kx::net::SocketEventSelector* selector,
+               const kx::net::IpAddress& localIp, int clientPort,
+               const kx::core::Array<kx::net::IpAddress>& standbyIps, int standbyPort,
+               const kx::core::String& key);
+    virtual ~TcpForward();
+    TcpForward(const TcpForward&) = delete;
+    TcpForward& operator=(const TcpForward&) = delete;
+
+    bool isListening() const { return m_server.isValid(); }
+    // The port actually listened on (the configured one unless that was 0).
+    int clientPort() const { return m_clientPort; }
+    ForwardTunnel* tunnel() const { return m_tunnel; }
+    int32_t channelCount() const { return m_server.liveChannelCount(); }
+    bool hasChannel(uint16_t id) const { return m_channels.has(id); }
+    TcpForwardDataChannel* dataChannel(uint16_t id) const { return m_channels.find(id); }
+    int32_t drainingCount() const { return static_cast<int32_t>(m_draining.size()); }
+
+    // A class 2 packet; true when one of this forward's channels owns its id.
+    bool onData(const TunnelPacket& packet);
+    // Deletes every channel at once (no close packets); keeps listening.
+    void close();
+    // The tunnel has room again: channels that held data back send it now.
+    void onRoom();
+    // Deletes channels and direct links that finished in the background.
+    void tick();
+
+    // Data channels register their id for the time they exist.
+    void attachChannel(TcpForwardDataChannel* channel);
+    void detachChannel(TcpForwardDataChannel* channel);
+    // A data channel whose local side closed while part of its stream still
+    // waits for room in the tunnel stays alive here until it is all sent.
+    void keepDraining(TcpForwardDataChannel* channel);
+    // A direct link whose local side closed keeps flushing to the target.
+    void keepLingering(std::unique_ptr<kx::net::TcpSocketChannel> direct);
+
+private:
+    kx::net::TcpChannel* _createChannel(kx::net::Socket* socket,
+                                        kx::net::SocketEventSelector* selector);
+
+    ForwardTunnel* m_tunnel;
+    ChannelRegistry<TcpForwardDataChannel> m_channels;
+    kx::net::TcpChannelServer m_server;
+    int m_clientPort;
+    kx::core::String m_key;
+    kx::core::Array<kx::net::IpAddress> m_standbyIps;
+    int m_standbyPort;
+    std::vector<std::unique_ptr<kx::net::TcpChannel>> m_draining;
+    std::vector<std::unique_ptr<kx::net::TcpSocketChannel>> m_lingering;
+    std::vector<uint16_t> m_scratchIds;
+};
+
+}  // namespace tunnel

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+
+#include "core/src/value/Binary.h"
+#include "core/src/value/String.h"
+#include "tunnel_client/forward/ForwardSession.h"
+#include "tunnel_client/forward/tcp_channel/TcpChannel.h"
+
+namespace tunnel {
+
+class TcpForward;
+
+// A local connection carried through the tunnel as one numbered stream.
+//
+// The stream must never have a hole: when the tunnel has no room for a
+// piece, the rest of what was read is held here, window grants from the
+// switch are put aside so no more is read, and both resume when the tunnel
+// reports room again. A local close while data is still held hands the
+// channel to its forward, which keeps it until the tail and the close
+// packet are sent.
+class TcpForwardDataChannel : public kx::net::TcpChannel {
+public:
+    static constexpr int32_t MAX_PIECE = 16384;
+    static constexpr int32_t INITIAL_READ = 8192;
+
+    TcpForwardDataChannel(TcpForward* forward, uint16_t channelId, kx::net::Socket* socket,
+                          kx::net::SocketEventSelector* selector, const kx::core::String& key);
+    ~TcpForwardDataChannel() override;
+
+    uint16_t channelId() const { return m_session.id(); }
+    bool isEstablished() const { return m_session.isEstablished(); }
+    bool isEncrypted() const { return m_session.isEncrypted(); }
+
+    // A packet from the switch for this channel id.
+    void onPacket(const TunnelPacket& packet);
+
+    // Local data or a close packet still waiting for room in the tunnel.
+    bool hasPendingOutput() const { return !m_held.isEmpty() || m_closePending; }
+    // Sends what was held back; true when nothing is left.
+    bool flush();
+
+private:
+    void _onLocalData(kx::core::Binary& data);
+    void _onLocalSent(int bytes);
+    void _onLocalClosed();
+    void _allowRead(int32_t credit);
+
+    TcpForward* m_forward;
+    ForwardSession m_session;
+    bool m_opened = false;  // the switch was told about this stream
+    bool m_localClosed = false;
+    bool m_closePending = false;
+    kx::core::Binary m_held;  // local bytes the tunnel had no room for
+    int32_t m_heldPos = 0;
+    int64_t m_deferredCredit = 0;  // grants put aside while data is held
+    kx::core::Binary m_plain;
+};
+
+}  // namespace tunnel

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+
+#include "tunnel_client/forward/TrafficStat.h"
+
+namespace tunnel {
+
+// The tunnel's traffic over a 10-second and a 60-second window.
+class TrafficStatGroup {
+public:
+    static constexpr int32_t SHORT_WINDOW_MS = 10000;
+    static constexpr int32_t LONG_WINDOW_MS = 60000;
+
+    TrafficStatGroup();
+    virtual ~TrafficStatGroup() = default;
+
+    void addReceived(int64_t n) {
+        m_short.addReceived(n);
+        m_long.addReceived(n);
+    }
+    void addSent(int64_t n) {
+        m_short.addSent(n);
+        m_long.addSent(n);
+    }
+    void tick() {
+        m_short.tick();
+        m_long.tick();
+    }
+    const TrafficStat& shortStat() const { return m_short; }
+    const TrafficStat& longStat() const { return m_long; }
+
+private:
+    TrafficStat m_short;
+    TrafficStat m_long;
+};
+
+}  // namespace tunnel

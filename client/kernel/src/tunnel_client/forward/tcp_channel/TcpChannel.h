@@ -1,0 +1,50 @@
+#pragma once
+
+#include <deque>
+
+#include "net/src/channel/TcpSocketChannel.h"
+
+namespace kx {
+namespace net {
+
+// Local-connection channel of the forwards. Like TcpSocketChannel (read credit,
+// idle timer, graceful close and abort), but every send() is one message and a
+// single write never crosses a message boundary, so onSent reports bytes per
+// message: the tunnel's window accounting rests on that.
+class TcpChannel : public TcpSocketChannel {
+public:
+    TcpChannel(Socket* socket, SocketEventSelector* selector);
+    ~TcpChannel() override;
+
+    bool isValid() const { return isOpen(); }
+    // Keep limits of the receive and send buffers (see setKeepCapacity).
+    void setKeepLimits(int receive, int send) { setKeepCapacity(receive, send); }
+    // Messages queued and not yet completely written.
+    int pendingMessages() const { return m_sendLengths.size(); }
+
+protected:
+    int _writeLimit(int available) override;
+    void _queued(int length) override;
+    void _written(int length) override;
+    void _sendDropped() override;
+
+private:
+    // Lengths of the queued messages, oldest first.
+    class LengthQueue {
+    public:
+        bool isEmpty() const { return m_items.empty(); }
+        int size() const { return static_cast<int>(m_items.size()); }
+        int& front() { return m_items.front(); }
+        void push(int length) { m_items.push_back(length); }
+        void pop() { m_items.pop_front(); }
+        void clear() { std::deque<int>().swap(m_items); }
+
+    private:
+        std::deque<int> m_items;
+    };
+
+    LengthQueue m_sendLengths;
+};
+
+}  // namespace net
+}  // namespace kx

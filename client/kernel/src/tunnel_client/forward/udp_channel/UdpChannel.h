@@ -1,0 +1,57 @@
+#pragma once
+
+#include <functional>
+
+#include "core/src/time/Timer.h"
+#include "core/src/value/Binary.h"
+#include "net/src/channel/UdpSocketChannel.h"
+#include "net/src/socket/SocketAddress.h"
+
+namespace tunnel {
+
+// One local UDP peer (address and port) on the server's shared socket. It
+// owns no socket: sends go through the main channel, datagrams arrive from the
+// server. Closing only marks the channel; the server's sweep reports and
+// deletes it.
+class UdpChannel {
+public:
+    enum { STATE_CLOSED = 0, STATE_OPEN = 1, STATE_CLOSING = 2, STATE_ABORTING = 3 };
+
+    std::function<void(kx::core::Binary&)> onReceive;
+    std::function<void(int)> onSent;
+    std::function<void()> onClosed;
+    std::function<void()> onTimeout;
+
+    UdpChannel(kx::net::UdpSocketChannel* socketChannel, const kx::net::SocketAddress& peer);
+    virtual ~UdpChannel();
+    UdpChannel(const UdpChannel&) = delete;
+    UdpChannel& operator=(const UdpChannel&) = delete;
+
+    bool send(const kx::core::Binary& datagram);
+    bool send(kx::core::Binary&& datagram);
+    bool recv(int length);
+    void closeGracefully();
+    void abort();
+    bool isAlive() const { return m_state != STATE_CLOSED; }
+    int state() const { return m_state; }
+    int receiveCredit() const { return m_recvLength; }
+    const kx::net::SocketAddress& peerAddress() const { return m_peer; }
+    kx::core::Timer& idleTimer() { return m_idleTimer; }
+
+    // From the server: one datagram of this peer. Dropped whole when it is
+    // longer than the remaining credit.
+    virtual void onDatagram(kx::core::Binary& datagram);
+    // From the server: n bytes were sent to this peer.
+    virtual void onDatagramSent(int n);
+    // From the server's sweep: idle timeout and end of close / abort.
+    virtual void tick();
+
+private:
+    kx::net::UdpSocketChannel* m_socketChannel;
+    kx::net::SocketAddress m_peer;
+    kx::core::Timer m_idleTimer;
+    int m_state;
+    int m_recvLength;
+};
+
+}  // namespace tunnel

@@ -1,0 +1,71 @@
+#include "tunnel_client/service/NodeSelectService.h"
+
+#include "core/src/debug/Assert.h"
+#include "tunnel_client/ITunnelContext.h"
+#include "tunnel_client/node/Node.h"
+#include "tunnel_client/node/NodeManager.h"
+#include "tunnel_client/node/NodeSelector.h"
+
+namespace tunnel {
+
+NodeSelectService::NodeSelectService(ITunnelContext* context) : m_context(context) {
+    KX_ASSERT(m_context);
+}
+
+NodeSelectService::~NodeSelectService() = default;
+
+bool NodeSelectService::select(const LoginInfo& loginInfo, int64_t targetId,
+                               const kx::core::String& natId, bool bandwidthIsHigh, OkCallback onOk,
+                               FailCallback onFail) {
+    if (m_nodeSelector) return false;
+    for (int32_t i = m_backups.size() - 1; i >= 0; --i) {
+        if (m_backups[i].timer.isExpired()) m_backups.removeAt(i);
+    }
+    m_onOk = std::move(onOk);
+    m_onFail = std::move(onFail);
+
+    kx::core::Array<Node*> nodes;
+    kx::core::Array<Node*> backupNodes;
+    for (Node* node : m_context->nodeManager()->nodes()) {
+        if (_isBackup(node->address())) {
+            backupNodes.append(node);
+        } else {
+            nodes.append(node);
+        }
+    }
+    m_nodeSelector.reset(new NodeSelector(m_context->selector(), nodes, backupNodes, loginInfo,
+                                          targetId, natId, bandwidthIsHigh));
+    m_nodeSelector->onSelected = [this](Node* node) {
+        if (m_onOk) m_onOk(node);
+    };
+    m_nodeSelector->onFailed = [this](const Error& error) {
+        if (m_onFail) m_onFail(error);
+    };
+    return true;
+}
+
+void NodeSelectService::addBackupNode(const kx::net::SocketAddress& address) {
+    BackupNode record;
+    record.address = address;
+    record.timer.start(BACKUP_PERIOD_MS);
+    m_backups.append(record);
+}
+
+void NodeSelectService::tick() {
+    if (!m_nodeSelector) return;
+    // A finished selector reported inside its own tick; delete it on the next one.
+    if (m_nodeSelector->isRunning()) {
+        m_nodeSelector->tick();
+    } else {
+        m_nodeSelector.reset();
+    }
+}
+
+bool NodeSelectService::_isBackup(const kx::net::SocketAddress& address) const {
+    for (const BackupNode& record : m_backups) {
+        if ((record.address.ip.value() >> 16) == (address.ip.value() >> 16)) return true;
+    }
+    return false;
+}
+
+}  // namespace tunnel

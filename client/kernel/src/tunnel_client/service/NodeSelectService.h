@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "core/src/time/Timer.h"
+#include "core/src/value/Array.h"
+#include "core/src/value/String.h"
+#include "net/src/socket/SocketAddress.h"
+#include "tunnel_client/client/Error.h"
+#include "tunnel_client/client/LoginInfo.h"
+
+namespace tunnel {
+
+class ITunnelContext;
+class Node;
+class NodeSelector;
+
+// Starts and drives node selections for one tunnel client, and remembers
+// switches that failed recently: for five minutes every node in the same /16
+// is only a last-resort candidate.
+class NodeSelectService {
+public:
+    static constexpr int BACKUP_PERIOD_MS = 300000;
+
+    struct BackupNode {
+        kx::net::SocketAddress address;
+        kx::core::Timer timer;
+    };
+
+    typedef std::function<void(Node*)> OkCallback;
+    typedef std::function<void(const Error&)> FailCallback;
+
+    explicit NodeSelectService(ITunnelContext* context);
+    virtual ~NodeSelectService();
+    NodeSelectService(const NodeSelectService&) = delete;
+    NodeSelectService& operator=(const NodeSelectService&) = delete;
+
+    // False (nothing changed) while a selection is still set.
+    bool select(const LoginInfo& loginInfo, int64_t targetId, const kx::core::String& natId,
+                bool bandwidthIsHigh, OkCallback onOk, FailCallback onFail);
+    bool isSelecting() const { return m_nodeSelector != nullptr; }
+    void addBackupNode(const kx::net::SocketAddress& address);
+    const kx::core::Array<BackupNode>& backups() const { return m_backups; }
+    void tick();
+
+private:
+    bool _isBackup(const kx::net::SocketAddress& address) const;
+
+    ITunnelContext* m_context;
+    kx::core::Array<BackupNode> m_backups;
+    std::unique_ptr<NodeSelector> m_nodeSelector;
+    OkCallback m_onOk;
+    FailCallback m_onFail;
+};
+
+}  // namespace tunnel

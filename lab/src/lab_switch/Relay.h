@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/src/value/String.h"
+#include "net/src/socket/SocketAddress.h"
+#include "net/src/socket/SocketEventSelector.h"
+
+namespace lab {
+
+// What the switches of one lab process relay tunnels to: the back end of
+// each (target, client port) and the forward key. A tunnel table without a
+// relay only keeps tunnels alive and never looks into their packets.
+class Relay {
+public:
+    struct Route {
+        int64_t targetId;
+        uint16_t clientPort;
+        bool udp;
+        kx::net::SocketAddress backend;
+    };
+
+    explicit Relay(kx::net::SocketEventSelector* selector) : m_selector(selector) {}
+
+    void addRoute(int64_t targetId, uint16_t clientPort, bool udp,
+                  const kx::net::SocketAddress& backend) {
+        m_routes.push_back(Route{targetId, clientPort, udp, backend});
+    }
+    // Null when nothing of that protocol is routed for (target, port).
+    const Route* find(int64_t targetId, uint16_t clientPort, bool udp) const {
+        for (const Route& route : m_routes) {
+            if (route.targetId == targetId && route.clientPort == clientPort && route.udp == udp)
+                return &route;
+        }
+        return nullptr;
+    }
+    void setForwardKey(const kx::core::String& key) { m_forwardKey = key; }
+    const kx::core::String& forwardKey() const { return m_forwardKey; }
+    kx::net::SocketEventSelector* selector() const { return m_selector; }
+
+private:
+    kx::net::SocketEventSelector* m_selector;
+    std::vector<Route> m_routes;
+    kx::core::String m_forwardKey;
+};
+
+}  // namespace lab

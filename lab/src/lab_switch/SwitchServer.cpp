@@ -1,0 +1,105 @@
+#include "lab_switch/SwitchServer.h"
+
+#include <cstdio>
+
+#include "lab_switch/SwitchSession.h"
+#include "lab_switch/TunnelTable.h"
+#include "net/src/channel/TcpSocketAccepter.h"
+
+namespace lab {
+
+using kx::core::String;
+using kx::net::Socket;
+
+SwitchServer::SwitchServer(kx::net::SocketEventSelector* selector, TunnelTable* table,
+                           const SwitchConfig& config)
+    : m_selector(selector),
+      m_table(table),
+      m_config(config),
+      m_address(config.listen),
+      m_accepted(0),
+      m_random(std::random_device()()) {}
+
+SwitchServer::~SwitchServer() {
+    m_sessions.clear();
+    m_accepter.reset();
+}
+
+bool SwitchServer::start(String* error) {
+    return _listen(error);
+}
+
+bool SwitchServer::_listen(String* error) {
+    m_accepter.reset();
+    m_refuser.close();
+    if ((m_address.ip.value() >> 24) != 127) {
+        if (error) *error = L"the lab binds loopback addresses only: " + m_address.toString();
+        return false;
+    }
+    if (m_config.fault == SwitchFault::REFUSE) {
+        // A bound socket that does not listen answers every SYN with a reset,
+        // and keeps the port ours.
+        m_refuser = Socket(Socket::TYPE_TCP);
+        m_refuser.setReuseAddress(1);
+        if (!m_refuser.bind(m_address)) {
+            m_refuser.close();
+            if (error) *error = L"cannot bind " + m_address.toString();
+            return false;
+        }
+        m_address = m_refuser.localAddress();
+        return true;
+    }
+    m_accepter.reset(new kx::net::TcpSocketAccepter(m_selector, m_address));
+    if (!m_accepter->isValid()) {
+        m_accepter.reset();
+        if (error) *error = L"cannot listen on " + m_address.toString();
+        return false;
+    }
+    m_address = m_accepter->localAddress();
+    m_accepter->onAccept = [this](Socket* socket) { _onAccept(socket); };
+    return true;
+}
+
+void SwitchServer::_onAccept(Socket* socket) {
+    ++m_accepted;
+    std::unique_ptr<SwitchSession> session(new SwitchSession(socket, m_selector, this));
+    m_sessions.push_back(std::move(session));
+}
+
+void SwitchServer::tick() {
+    for (auto& session : m_sessions) session->tick();
+    for (size_t i = 0; i < m_sessions.size();) {
+        if (m_sessions[i]->isClosed()) {
+            m_sessions.erase(m_sessions.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+bool SwitchServer::setFault(SwitchFault fault) {
+    bool wasRefusing = m_config.fault == SwitchFault::REFUSE;
+    m_config.fault = fault;
+    if (wasRefusing != (fault == SwitchFault::REFUSE)) return _listen(nullptr);
+    return true;
+}
+
+void SwitchServer::dropSessions() {
+    m_sessions.clear();
+}
+
+int SwitchServer::sessionCount() const {
+    int count = 0;
+    for (const auto& session : m_sessions) {
+        if (!session->isClosed()) ++count;
+    }
+    return count;
+}
+
+String SwitchServer::newZeroId() {
+    char text[24];
+    snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(m_random()));
+    return String::fromUtf8(text);
+}
+
+}  // namespace lab

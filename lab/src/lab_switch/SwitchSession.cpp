@@ -1,0 +1,210 @@
+#include "lab_switch/SwitchSession.h"
+
+#include "core/src/time/Clock.h"
+#include "lab_switch/SwitchServer.h"
+#include "lab_switch/TunnelTable.h"
+#include "tunnel_client/protocol/LoginProof.h"
+#include "tunnel_client/protocol/ProtocolFrame.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/WireValue.h"
+
+namespace lab {
+
+using kx::core::Binary;
+using kx::core::Clock;
+using kx::core::String;
+using tunnel::ProtocolFrame;
+using tunnel::WireValue;
+namespace wire = tunnel::wire;
+
+SwitchSession::SwitchSession(kx::net::Socket* socket, kx::net::SocketEventSelector* selector,
+                             SwitchServer* server)
+    : m_server(server),
+      m_closed(false),
+      m_loggedIn(false),
+      m_heartbeatsSent(0),
+      m_closeAfterSend(false) {
+    socket->setNoDelay(1);
+    m_channel.reset(new kx::net::SizeHeaderTcpSocketChannel(
+        socket, selector, wire::STREAM_BUFFER_LIMIT, wire::STREAM_BUFFER_KEEP));
+    if (!m_channel->isOpen()) {
+        m_closed = true;
+        return;
+    }
+    m_channel->setIdleTimeout(IDLE_TIMEOUT_MS);
+    m_channel->onFrame = [this](Binary& frame) { _onFrame(frame); };
+    m_channel->onClosed = [this]() { m_closed = true; };
+}
+
+SwitchSession::~SwitchSession() {
+    m_server->table()->release(this);
+}
+
+bool SwitchSession::_isSilent() const {
+    SwitchFault fault = m_server->config().fault;
+    return fault == SwitchFault::MUTE || (fault == SwitchFault::SILENT && !m_tunnelId.isEmpty());
+}
+
+void SwitchSession::_onFrame(Binary& frame) {
+    if (m_closed || _isSilent()) return;
+    if (ProtocolFrame::kindOf(frame) != wire::FRAME_KIND_MESSAGE) return;
+    Message message;
+    ProtocolFrame::decodeMessage(frame, &message);
+    if (message.isEmpty()) return;
+    _onMessage(message);
+}
+
+void SwitchSession::_onMessage(const Message& call) {
+    if (WireValue::text(call, wire::KEY_KIND) != wire::KIND_CALL) return;
+    String method = WireValue::text(call, wire::KEY_METHOD);
+    if (method == wire::METHOD_ZERO_MAKE) {
+        _handle_zero_make(call);
+    } else if (method == wire::METHOD_ZERO_LOGIN) {
+        _handle_zero_login(call);
+    } else if (!m_loggedIn) {
+        _error(ERROR_NOT_LOGGED_IN, L"Not logged in");
+    } else if (method == wire::METHOD_TUNNEL_CREATE) {
+        _handle_tunnel_create(call);
+    } else if (method == wire::METHOD_TUNNEL_ATTACH) {
+        _handle_tunnel_attach(call);
+    } else if (method == wire::METHOD_LATENCY_QUERY) {
+        _handle_latency_query(call);
+    } else {
+        _error(ERROR_UNKNOWN_METHOD, L"Unknown method");
+    }
+}
+
+void SwitchSession::_handle_zero_make(const Message&) {
+    m_zeroId = m_server->newZeroId();
+    Message result;
+    result.set(wire::KEY_ZERO_ID, WireValue::fromText(m_zeroId));
+    if (m_server->config().fault == SwitchFault::CLOSE_AFTER_MAKE) m_closeAfterSend = true;
+    _reply(result);
+}
+
+void SwitchSession::_handle_zero_login(const Message& call) {
+    // The id is good for one attempt only.
+    String zeroId = m_zeroId;
+    m_zeroId.clear();
+    String accessId = WireValue::text(call, wire::KEY_ACCESS_ID);
+    const String* key = nullptr;
+    for (const String& candidate : m_server->config().accessKeys) {
+        if (tunnel::LoginProof::accessId(candidate) == accessId) {
+            key = &candidate;
+            break;
+        }
+    }
+    String expected;
+    if (key && !zeroId.isEmpty()) {
+        expected =
+            tunnel::LoginProof::compute(*key, WireValue::text(call, wire::KEY_CLIENT_TOKEN),
+                                        WireValue::text(call, wire::KEY_CLIENT_TYPE),
+                                        WireValue::text(call, wire::KEY_CLIENT_VERSION), zeroId);
+    }
+    if (expected.isEmpty() || expected != WireValue::text(call, wire::KEY_ZERO_KEY)) {
+        _error(ERROR_ACCESS_DENIED, L"Access denied");
+        return;
+    }
+    m_loggedIn = true;
+    m_accessId = accessId;
+    if (m_server->config().fault == SwitchFault::CLOSE_AFTER_LOGIN) m_closeAfterSend = true;
+    Message result;
+    _reply(result);
+}
+
+void SwitchSession::_handle_tunnel_create(const Message& call) {
+    if (!call.contains(wire::KEY_TARGET_ID)) {
+        _error(ERROR_BAD_REQUEST, L"Missing target_id");
+        return;
+    }
+    TunnelRecord& record =
+        m_server->table()->create(WireValue::int64(call, wire::KEY_TARGET_ID), m_accessId);
+    _openTunnel(&record);
+    Message result;
+    result.set(wire::KEY_TUNNEL_ID, WireValue::fromText(record.tunnelId));
+    result.set(wire::KEY_NAT_ID, WireValue::fromInt64(record.natId));
+    _reply(result);
+}
+
+void SwitchSession::_handle_tunnel_attach(const Message& call) {
+    TunnelRecord* record = m_server->table()->find(WireValue::text(call, wire::KEY_TUNNEL_ID));
+    // A tunnel is named by both ids and belongs to the key that created it.
+    if (!record || !call.contains(wire::KEY_NAT_ID) ||
+        WireValue::int64(call, wire::KEY_NAT_ID) != record->natId ||
+        record->accessId != m_accessId) {
+        _error(ERROR_UNKNOWN_TUNNEL, L"Tunnel not found");
+        return;
+    }
+    if (record->holder && record->holder != this) record->holder->detachTunnel();
+    ++record->attachCount;
+    _openTunnel(record);
+    Message result;
+    _reply(result);
+}
+
+void SwitchSession::_handle_latency_query(const Message&) {
+    Message result;
+    result.set(wire::KEY_LATENCY, WireValue::fromInt64(m_server->config().latency));
+    _reply(result);
+}
+
+void SwitchSession::_openTunnel(TunnelRecord* record) {
+    record->holder = this;
+    m_tunnelId = record->tunnelId;
+    // The first heartbeat goes out one period after the reply.
+    m_heartbeat.start(m_server->config().heartbeatMs);
+}
+
+void SwitchSession::_reply(Message& result) {
+    result.set(wire::KEY_KIND, WireValue::fromText(wire::KIND_RETURN));
+    ProtocolFrame::encodeMessage(result, &m_out);
+    bool closeAfter = m_closeAfterSend;
+    m_closeAfterSend = false;
+    const SwitchConfig& config = m_server->config();
+    if ((config.fault == SwitchFault::SLOW && config.slowMs > 0) || !m_held.empty()) {
+        // Held answers keep their order behind any that are already waiting.
+        uint32_t delay = config.fault == SwitchFault::SLOW ? uint32_t(config.slowMs) : 0;
+        m_held.push_back(Held{Clock::nowMs() + delay, m_out, closeAfter});
+        return;
+    }
+    _send(m_out);
+    if (closeAfter) m_channel->closeGracefully();
+}
+
+void SwitchSession::_error(int32_t code, const String& message) {
+    Message result;
+    result.set(wire::KEY_ERROR_CODE, WireValue::fromInt64(code));
+    result.set(wire::KEY_ERROR_MSG, WireValue::fromText(message));
+    _reply(result);
+}
+
+void SwitchSession::_send(const Binary& payload) {
+    m_channel->send(payload);
+}
+
+void SwitchSession::tick() {
+    if (m_closed) return;
+    while (!m_held.empty()) {
+        Held& front = m_held.front();
+        if (static_cast<int32_t>(Clock::nowMs() - front.due) < 0) break;
+        Held held = std::move(front);
+        m_held.pop_front();
+        _send(held.payload);
+        if (held.closeAfter) {
+            m_channel->closeGracefully();
+            return;
+        }
+    }
+    if (m_tunnelId.isEmpty() || _isSilent()) return;
+    if (m_heartbeat.isExpired()) {
+        m_heartbeat.reset();
+        // Nothing of the client's packets is tracked yet: acknowledge "none".
+        uint8_t ack[wire::ACK_PACKET_SIZE] = {
+            wire::PACKET_CLASS_ACK, wire::PACKET_KIND_ACK, 0xFF, 0xFF, 0xFF, 0xFF};
+        ProtocolFrame::encodeData(Binary(ack, sizeof(ack)), &m_out);
+        _send(m_out);
+        ++m_heartbeatsSent;
+    }
+}
+
+}  // namespace lab

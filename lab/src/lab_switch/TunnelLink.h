@@ -1,0 +1,117 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "core/src/value/Binary.h"
+#include "core/src/value/String.h"
+#include "lab_switch/PacketCipher.h"
+
+namespace tunnel {
+class TunnelPacket;
+}  // namespace tunnel
+
+namespace lab {
+
+class Relay;
+class RelaySession;
+class RelayStream;
+class SwitchSession;
+
+// The switch's packet layer of one tunnel, the mirror of the client's: it
+// numbers what it sends and keeps a copy until the client acknowledges it,
+// delivers the client's packets strictly in order, and owns the TCP streams
+// and UDP sessions the tunnel carries to the back ends. It belongs to the
+// tunnel, not to a connection, so a client that attaches the tunnel through
+// another switch gets every unacknowledged packet again and its streams go on.
+class TunnelLink {
+public:
+    static constexpr int64_t BACKUP_CAPACITY = 64 * 1024 * 1024;
+    static constexpr int64_t ACK_BYTES = 8 * 1024 * 1024;
+    static constexpr int32_t INITIAL_GRANT = 131072;
+    static constexpr int32_t GRANT_STEP = 16384;
+    static constexpr int32_t MAX_PIECE = 16384;
+
+    TunnelLink(Relay* relay, int64_t targetId, const kx::core::String& tunnelId,
+               int64_t backupCapacity = BACKUP_CAPACITY);
+    ~TunnelLink();
+    TunnelLink(const TunnelLink&) = delete;
+    TunnelLink& operator=(const TunnelLink&) = delete;
+
+    // The connection that carries the tunnel from now on; every kept packet
+    // goes out through it again, oldest first, before anything new.
+    void attach(SwitchSession* holder);
+    // Only when holder is the current one: sends keep numbering and storing.
+    void detach(SwitchSession* holder);
+    SwitchSession* holder() const { return m_holder; }
+
+    // One packet from the client, in arrival order.
+    void receive(const kx::core::Binary& packet);
+    // The periodic acknowledgement: the last number received in order
+    // (4294967295 before anything arrived); restarts the 8 MiB count.
+    uint32_t takeAckNumber();
+
+    // Numbers, keeps and writes one packet. Never refuses: the streams stop
+    // reading from their back ends while the kept bytes are over capacity.
+    void send(kx::core::Binary& packet);
+    // A data packet, encrypted with the number it is about to get. False
+    // when the payload does not fit a packet (the caller drops a datagram).
+    bool sendData(uint8_t packetClass, uint16_t channel, const uint8_t* data, int32_t length);
+    void sendWindow(uint8_t packetClass, uint16_t channel, uint32_t granted);
+    void sendClose(uint8_t packetClass, uint16_t channel);
+    void sendOpenResult(uint8_t packetClass, uint16_t channel, bool accepted);
+    bool hasRoom() const { return m_keptBytes < m_capacity; }
+    PacketCipher& cipher() { return m_cipher; }
+
+    // Deletes finished streams and sessions; resumes reading once room is back.
+    void tick();
+
+    uint32_t nextSendSequence() const { return m_sendSequence; }
+    uint32_t receiveSequence() const { return m_receiveSequence; }
+    int32_t keptCount() const { return static_cast<int32_t>(m_kept.size()); }
+    int64_t keptBytes() const { return m_keptBytes; }
+    int64_t resentPackets() const { return m_resent; }
+    int64_t droppedOutOfOrder() const { return m_outOfOrder; }
+    int32_t streamCount() const { return static_cast<int32_t>(m_streams.size()); }
+    int32_t sessionCount() const { return static_cast<int32_t>(m_sessions.size()); }
+    const kx::core::String& tunnelId() const { return m_tunnelId; }
+
+private:
+    struct Kept {
+        uint32_t sequence;
+        kx::core::Binary packet;
+    };
+
+    void _acknowledge(uint32_t acked);
+    void _dispatch(const tunnel::TunnelPacket& packet);
+    void _open(const tunnel::TunnelPacket& packet);
+    void _write(const kx::core::Binary& packet);
+    void _resumeReading();
+
+    Relay* m_relay;
+    int64_t m_targetId;
+    kx::core::String m_tunnelId;
+    int64_t m_capacity;
+    PacketCipher m_cipher;
+    SwitchSession* m_holder = nullptr;
+    std::deque<Kept> m_kept;
+    int64_t m_keptBytes = 0;
+    bool m_wasFull = false;
+    uint32_t m_sendSequence = 0;
+    uint32_t m_receiveSequence = 0;
+    int64_t m_receivedSinceAck = 0;
+    int64_t m_resent = 0;
+    int64_t m_outOfOrder = 0;
+    std::map<uint16_t, std::unique_ptr<RelayStream>> m_streams;
+    std::map<uint16_t, std::unique_ptr<RelaySession>> m_sessions;
+    // Replaced by a new open with the same id; deleted on the next tick.
+    std::vector<std::unique_ptr<RelayStream>> m_oldStreams;
+    std::vector<std::unique_ptr<RelaySession>> m_oldSessions;
+    kx::core::Binary m_packet;
+    kx::core::Binary m_cipherText;
+};
+
+}  // namespace lab

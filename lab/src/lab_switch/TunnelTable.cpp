@@ -1,0 +1,46 @@
+#include "lab_switch/TunnelTable.h"
+
+#include <cstdio>
+#include <random>
+
+namespace lab {
+
+using kx::core::String;
+
+TunnelTable::TunnelTable() : m_nextNatId(1), m_created(0) {
+    // A per-process prefix keeps ids of one lab run apart from a previous
+    // run's ids that a client may still hold.
+    std::random_device device;
+    char prefix[16];
+    snprintf(prefix, sizeof(prefix), "%08x", static_cast<unsigned>(device()));
+    m_prefix = String::fromUtf8(prefix);
+}
+
+TunnelRecord& TunnelTable::create(int64_t targetId, const String& accessId) {
+    ++m_created;
+    auto record = std::make_unique<TunnelRecord>();
+    record->tunnelId = m_prefix + L"-" + String::fromInt64(m_created);
+    record->natId = m_nextNatId++;
+    record->targetId = targetId;
+    record->accessId = accessId;
+    TunnelRecord& ref = *record;
+    m_tunnels.set(ref.tunnelId, std::move(record));
+    return ref;
+}
+
+TunnelRecord* TunnelTable::find(const String& tunnelId) {
+    std::unique_ptr<TunnelRecord>* record = m_tunnels.find(tunnelId);
+    return record ? record->get() : nullptr;
+}
+
+void TunnelTable::release(SwitchSession* session) {
+    for (auto& item : m_tunnels) {
+        if (item.second->holder == session) item.second->holder = nullptr;
+    }
+}
+
+bool TunnelTable::remove(const String& tunnelId) {
+    return m_tunnels.remove(tunnelId);
+}
+
+}  // namespace lab

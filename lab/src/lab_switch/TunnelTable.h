@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/src/value/Map.h"
+#include "core/src/value/String.h"
+
+namespace lab {
+
+class SwitchSession;
+
+// One tunnel as the switch network knows it. It outlives the connection
+// that created it, so a client can re-attach through any switch that shares
+// the table.
+struct TunnelRecord {
+    kx::core::String tunnelId;
+    int64_t natId = 0;
+    int64_t targetId = 0;
+    kx::core::String accessId;        // the key the creator logged in with
+    SwitchSession* holder = nullptr;  // the session carrying it now, if any
+    int32_t attachCount = 0;
+};
+
+// Tunnels shared by every switch listener of one lab process. Single-threaded
+// (the lab's event loop).
+class TunnelTable {
+public:
+    TunnelTable();
+
+    // A fresh tunnel with a new id and NAT id, held by no one yet.
+    TunnelRecord& create(int64_t targetId, const kx::core::String& accessId);
+    // Null for an unknown id.
+    TunnelRecord* find(const kx::core::String& tunnelId);
+    // Clears every holder pointer to session (the session is going away).
+    void release(SwitchSession* session);
+    bool remove(const kx::core::String& tunnelId);
+    int32_t size() const { return m_tunnels.size(); }
+
+private:
+    // Records stay at one address while the table changes around them.
+    kx::core::Map<kx::core::String, std::unique_ptr<TunnelRecord>> m_tunnels;
+    kx::core::String m_prefix;
+    int64_t m_nextNatId;
+    int64_t m_created;
+};
+
+}  // namespace lab

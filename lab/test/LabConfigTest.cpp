@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "lab_switch/SwitchConfig.h"
+#include "lab_switch/TunnelTable.h"
+
+using kx::core::String;
+using lab::LabConfig;
+
+TEST(LabConfig, ParsesSwitchesSharingOneProcess) {
+    LabConfig config;
+    String error;
+    ASSERT_TRUE(LabConfig::fromJson(
+        L"{\"tick_ms\": 20, \"switches\": ["
+        L"{\"name\": \"a\", \"listen\": \"127.0.0.1:7101\", \"access_keys\": [\"k1\", \"k2\"],"
+        L" \"latency\": -1, \"fault\": \"silent\"},"
+        L"{\"listen\": \"127.0.0.2:7102\", \"fault\": \"slow\", \"slow_ms\": 250}]}",
+        &config, &error))
+        << error.toStdString();
+    EXPECT_EQ(20, config.tickMs);
+    ASSERT_EQ(2, config.switches.size());
+    const lab::SwitchConfig& a = config.switches[0];
+    EXPECT_EQ(String(L"a"), a.name);
+    EXPECT_EQ(String(L"127.0.0.1:7101"), a.listen.toString());
+    EXPECT_EQ(2, a.accessKeys.size());
+    EXPECT_EQ(-1, a.latency);
+    EXPECT_EQ(lab::SwitchFault::SILENT, a.fault);
+    const lab::SwitchConfig& b = config.switches[1];
+    EXPECT_EQ(String(L"127.0.0.2:7102"), b.name);
+    EXPECT_EQ(lab::SwitchFault::SLOW, b.fault);
+    EXPECT_EQ(250, b.slowMs);
+    EXPECT_EQ(20, b.latency);
+}
+
+TEST(LabConfig, RefusesNonLoopbackAndBrokenInput) {
+    LabConfig config;
+    String error;
+    for (const wchar_t* text : {
+             L"{\"switches\": [{\"listen\": \"0.0.0.0:7101\"}]}",
+             L"{\"switches\": [{\"listen\": \"10.0.0.1:7101\"}]}",
+             L"{\"switches\": [{\"listen\": \"127.0.0.1\"}]}",
+             L"{\"switches\": [{\"listen\": \"127.0.0.1:70000\"}]}",
+             L"{\"switches\": [{\"listen\": \"127.0.0.1:7101\", \"fault\": \"explode\"}]}",
+             L"{\"switches\": {}}",
+             L"[1, 2]",
+             L"not json",
+         }) {
+        error.clear();
+        EXPECT_FALSE(LabConfig::fromJson(text, &config, &error)) << String(text).toStdString();
+        EXPECT_FALSE(error.isEmpty());
+    }
+}
+
+TEST(TunnelTable, CreatesDistinctTunnelsAndForgetsHolders) {
+    lab::TunnelTable table;
+    lab::TunnelRecord& a = table.create(7, L"id");
+    lab::TunnelRecord& b = table.create(7, L"id");
+    EXPECT_NE(a.tunnelId, b.tunnelId);
+    EXPECT_NE(a.natId, b.natId);
+    EXPECT_EQ(&a, table.find(a.tunnelId));
+    EXPECT_EQ(nullptr, table.find(L"nope"));
+
+    auto* session = reinterpret_cast<lab::SwitchSession*>(&table);
+    a.holder = session;
+    table.release(session);
+    EXPECT_EQ(nullptr, a.holder);
+    EXPECT_TRUE(table.remove(b.tunnelId));
+    EXPECT_EQ(1, table.size());
+}
