@@ -19,5 +19,5 @@ run_suite build/test
 if [ "${1:-}" != "--quick" ]; then
   echo "== ASan + UBSan build"
   export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
-  run_suite build/test-asan -DKX_SANITIZE_ADDRESS=ON -DCMAKE_BUILD_TYPE=Debug
+  run_suite build/test-asan -DKX_SANITIZE_ADDRESS=ON
 fi
