@@ -161,7 +161,9 @@ void TcpSocketChannel::onSocketEvent(int events) {
     m_inEvent = true;
     m_gone = &gone;
     if (events & EVENT_READ) {
-        while (_readStep(gone)) {
+        // Bounded, so that a peer writing as fast as we read cannot keep the
+        // loop from everybody else; what is left is read next round.
+        for (int i = 0; i < READ_BURST && _readStep(gone); ++i) {
         }
         if (gone) return;
     }

@@ -30,6 +30,7 @@ public:
     static constexpr int IDLE_TIMEOUT_MS = 120000;
     static constexpr int READ_CHUNK = 8192;
     static constexpr int KEEP_CAPACITY = 16384;
+    static constexpr int READ_BURST = 256;  // reads per event at most
 
     std::function<void(core::Binary&)> onReceive;  // the buffer is cleared after the call
     std::function<void(int)> onSent;               // bytes written to the socket

@@ -21,6 +21,7 @@ class UdpSocketChannel : private ISocketEventHandler {
 public:
     enum { STATE_INVALID = 0, STATE_OPEN = 1, STATE_CLOSING = 2, STATE_ABORTING = 3 };
     static constexpr int MAX_DATAGRAM = 65536;
+    static constexpr int READ_BURST = 256;  // datagrams per event at most
 
     std::function<void(core::Binary&, const SocketAddress&)> onReceive;
     std::function<void(int, const SocketAddress&)> onSent;

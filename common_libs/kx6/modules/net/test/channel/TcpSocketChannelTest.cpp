@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/src/time/Clock.h"
@@ -252,6 +253,28 @@ TEST_F(TcpSocketChannelTest, CallbacksMayCloseAndDeleteTheChannel) {
     test::sendAll(pair.client, Binary("abc"));
     ASSERT_TRUE(test::pumpUntil(selector, [&] { return !channel; }));
     EXPECT_EQ(0, selector.handlerCount());
+}
+
+TEST_F(TcpSocketChannelTest, FastPeerCannotHoldTheLoopInOneEvent) {
+    auto channel = makeChannel();
+    channel->recv(1 << 20);
+    long roundBytes = 0, maxRound = 0, total = 0;
+    channel->onReceive = [&](Binary& b) {
+        roundBytes += b.length();
+        total += b.length();
+        channel->recv(b.length());  // an owner that always wants more
+    };
+    const long size = 32 << 20;
+    std::thread writer([&] { test::sendAll(pair.client, test::pattern(int(size))); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (total < size && std::chrono::steady_clock::now() < deadline) {
+        roundBytes = 0;
+        selector.select(5);
+        maxRound = std::max(maxRound, roundBytes);
+    }
+    writer.join();
+    EXPECT_EQ(size, total);
+    EXPECT_LE(maxRound, 2L << 20) << "one event read " << maxRound << " bytes";
 }
 
 // ---- size-header framing over real sockets ----
