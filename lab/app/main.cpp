@@ -1,6 +1,7 @@
-// korvane-lab: the servers the SDK talks to, on loopback addresses.
+// korvane-lab: the servers the SDK talks to, on loopback addresses: switches
+// relaying tunnels to back ends, and the back ends themselves.
 //
-//   korvane-lab --config lab/lab.json
+//   korvane-lab --config examples/lab.json
 //   korvane-lab --listen 127.0.0.1:7101 --access-key demo-key [--latency 30] [--fault silent]
 
 #include <signal.h>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "lab_switch/SwitchConfig.h"
+#include "lab_network/LabNetwork.h"
 #include "lab_switch/SwitchLab.h"
 #include "net/src/socket/SocketEventSelector.h"
 
@@ -103,21 +105,26 @@ int main(int argc, char** argv) {
 
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
+    signal(SIGPIPE, SIG_IGN);
     kx::net::SocketEventSelector selector(config.tickMs);
-    lab::SwitchLab switches(&selector);
-    if (!switches.start(config, &error)) {
+    lab::LabNetwork network(&selector);
+    if (!network.start(config, &error)) {
         fprintf(stderr, "korvane-lab: %s\n", error.toStdString().c_str());
         return 1;
     }
-    for (const auto& server : switches.servers()) {
-        printf("switch %s listening on %s (fault %ls, latency %d)\n",
-               server->config().name.toStdString().c_str(), server->address().toStdString().c_str(),
-               lab::SwitchFaults::name(server->config().fault), server->config().latency);
+    // Switches first: scripts read the first line for the port of a lone switch.
+    kx::core::Array<String> lines = network.describe();
+    for (const String& line : lines) {
+        if (line.startsWith(L"switch ")) printf("%s\n", line.toStdString().c_str());
     }
+    for (const String& line : lines) {
+        if (!line.startsWith(L"switch ")) printf("%s\n", line.toStdString().c_str());
+    }
+    printf("ready\n");
     fflush(stdout);
     while (!g_stop.load()) {
         selector.select(config.tickMs);
-        switches.tick();
+        network.tick();
     }
     return 0;
 }

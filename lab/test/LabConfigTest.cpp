@@ -66,3 +66,41 @@ TEST(TunnelTable, CreatesDistinctTunnelsAndForgetsHolders) {
     EXPECT_TRUE(table.remove(b.tunnelId));
     EXPECT_EQ(1, table.size());
 }
+
+TEST(LabConfig, ParsesBackEndsRoutesKeyAndAdmin) {
+    LabConfig config;
+    String error;
+    ASSERT_TRUE(LabConfig::fromJson(
+        L"{\"switches\": [], \"forward_key\": \"k\", \"admin\": \"127.0.0.1:19000\","
+        L"\"backends\": [{\"name\": \"e\", \"kind\": \"tcp_echo\", \"listen\": \"127.0.0.1:1\"},"
+        L"{\"name\": \"u\", \"kind\": \"udp_echo\", \"listen\": \"127.0.0.2:2\"}],"
+        L"\"routes\": [{\"target_id\": 9, \"client_port\": 18002, \"backend\": \"u\"}]}",
+        &config, &error))
+        << error.toStdString();
+    ASSERT_EQ(2, config.backends.size());
+    EXPECT_EQ(lab::BackendConfig::UDP_ECHO, config.backends[1].kind);
+    EXPECT_TRUE(config.backends[1].isUdp());
+    ASSERT_EQ(1, config.routes.size());
+    EXPECT_EQ(9, config.routes[0].targetId);
+    EXPECT_EQ(18002, config.routes[0].clientPort);
+    EXPECT_EQ(String(L"k"), config.forwardKey);
+    EXPECT_TRUE(config.hasAdmin);
+    EXPECT_EQ(19000, config.admin.port);
+
+    for (const wchar_t* text : {
+             L"{\"switches\": [], \"backends\": [{\"kind\": \"tcp_echo\", \"listen\": "
+             L"\"0.0.0.0:1\"}]}",
+             L"{\"switches\": [], \"backends\": [{\"kind\": \"http\", \"listen\": "
+             L"\"127.0.0.1:1\"}]}",
+             L"{\"switches\": [], \"routes\": [{\"target_id\": 1, \"client_port\": 1, \"backend\": "
+             L"\"x\"}]}",
+             L"{\"switches\": [], \"backends\": [{\"name\": \"e\", \"kind\": \"tcp_echo\", "
+             L"\"listen\": \"127.0.0.1:1\"}], \"routes\": [{\"client_port\": 0, \"backend\": "
+             L"\"e\"}]}",
+             L"{\"switches\": [], \"admin\": \"10.0.0.1:19000\"}",
+         }) {
+        error.clear();
+        EXPECT_FALSE(LabConfig::fromJson(text, &config, &error)) << String(text).toStdString();
+        EXPECT_FALSE(error.isEmpty());
+    }
+}

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
+#include "lab_client/EchoClient.h"
 #include "net/src/socket/Socket.h"
 #include "tunnel_client/protocol/ProtocolFrame.h"
 #include "tunnel_client/protocol/WireValue.h"
@@ -116,6 +118,54 @@ TEST(LabProcess, StartsFromItsCommandLineAndAnswersCalls) {
     guard.pid = -1;
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+// The program from a config file: back ends, switches and the admin port
+// that scripts use to take a switch down while traffic runs.
+TEST(LabProcess, RunsBackEndsAndAnswersTheAdminPort) {
+    char path[] = "/tmp/korvane-lab-test-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string config =
+        "{\"admin\": \"127.0.0.1:0\", \"switches\": [{\"name\": \"s\", \"listen\": "
+        "\"127.0.0.1:0\", \"access_keys\": [\"k\"]}], \"backends\": [{\"name\": \"e\", "
+        "\"kind\": \"tcp_echo\", \"listen\": \"127.0.0.1:0\"}]}";
+    ASSERT_EQ(ssize_t(config.size()), write(fd, config.data(), config.size()));
+    close(fd);
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        execl(KORVANE_LAB_BINARY, "korvane-lab", "--config", path, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ChildGuard guard{pid};
+    close(out[1]);
+    int echoPort = 0, adminPort = 0;
+    for (std::string line = readLine(out[0], 2000); line != "ready" && !line.empty();
+         line = readLine(out[0], 2000)) {
+        size_t at = line.rfind("listening on 127.0.0.1:");
+        if (at == std::string::npos) continue;
+        int port = atoi(line.c_str() + at + strlen("listening on 127.0.0.1:"));
+        if (line.rfind("backend e", 0) == 0) echoPort = port;
+        if (line.rfind("admin", 0) == 0) adminPort = port;
+    }
+    close(out[0]);
+    remove(path);
+    ASSERT_GT(echoPort, 0);
+    ASSERT_GT(adminPort, 0);
+
+    lab::EchoClient::Result echo = lab::EchoClient::tcpEcho(uint16_t(echoPort), 100000, 5000);
+    EXPECT_TRUE(echo.ok) << echo.error;
+    std::string answer;
+    ASSERT_TRUE(lab::EchoClient::admin(uint16_t(adminPort), "down s", &answer));
+    EXPECT_EQ("ok down s", answer);
+    ASSERT_TRUE(lab::EchoClient::admin(uint16_t(adminPort), "status", &answer));
+    EXPECT_EQ("ok s=down/0", answer);
 }
 
 #endif

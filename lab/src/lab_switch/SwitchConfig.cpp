@@ -171,7 +171,8 @@ bool LabConfig::fromJson(const String& text, LabConfig* out, String* error) {
             RouteConfig route;
             if (!routeFromAny(item, &route, error)) return false;
             bool known = false;
-            for (const BackendConfig& backend : config.backends) known |= backend.name == route.backend;
+            for (const BackendConfig& backend : config.backends)
+                known |= backend.name == route.backend;
             if (!known) {
                 if (error) *error = L"a route names an unknown back end: " + route.backend;
                 return false;

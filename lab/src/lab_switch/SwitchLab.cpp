@@ -22,6 +22,7 @@ SwitchServer* SwitchLab::add(const SwitchConfig& config, String* error) {
 
 void SwitchLab::tick() {
     for (auto& server : m_servers) server->tick();
+    m_table.tick();
 }
 
 }  // namespace lab

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "lab_backend/LoopbackListener.h"
 #include "lab_switch/SwitchSession.h"
 #include "lab_switch/TunnelTable.h"
 #include "net/src/channel/TcpSocketAccepter.h"
@@ -49,14 +50,10 @@ bool SwitchServer::_listen(String* error) {
         m_address = m_refuser.localAddress();
         return true;
     }
-    m_accepter.reset(new kx::net::TcpSocketAccepter(m_selector, m_address));
-    if (!m_accepter->isValid()) {
-        m_accepter.reset();
-        if (error) *error = L"cannot listen on " + m_address.toString();
-        return false;
-    }
+    m_accepter = LoopbackListener::open(
+        m_selector, m_address, [this](Socket* socket) { _onAccept(socket); }, error);
+    if (!m_accepter) return false;
     m_address = m_accepter->localAddress();
-    m_accepter->onAccept = [this](Socket* socket) { _onAccept(socket); };
     return true;
 }
 
@@ -80,12 +77,27 @@ void SwitchServer::tick() {
 bool SwitchServer::setFault(SwitchFault fault) {
     bool wasRefusing = m_config.fault == SwitchFault::REFUSE;
     m_config.fault = fault;
+    if (m_down) return true;
     if (wasRefusing != (fault == SwitchFault::REFUSE)) return _listen(nullptr);
     return true;
 }
 
 void SwitchServer::dropSessions() {
     m_sessions.clear();
+}
+
+void SwitchServer::goDown() {
+    m_down = true;
+    m_sessions.clear();
+    m_accepter.reset();
+    m_refuser.close();
+}
+
+bool SwitchServer::goUp(String* error) {
+    if (!m_down) return true;
+    if (!_listen(error)) return false;
+    m_down = false;
+    return true;
 }
 
 int SwitchServer::sessionCount() const {

@@ -43,6 +43,12 @@ public:
     void setSlowMs(int32_t ms) { m_config.slowMs = ms; }
     // Closes every client connection at once (a switch crash).
     void dropSessions();
+    // Takes the switch off the network: its connections close and its port
+    // stops listening, while the shared tunnel table keeps every tunnel.
+    void goDown();
+    // Listens again on the same address.
+    bool goUp(kx::core::String* error);
+    bool isDown() const { return m_down; }
 
     const SwitchConfig& config() const { return m_config; }
     const kx::net::SocketAddress& address() const { return m_address; }
@@ -67,6 +73,7 @@ private:
     kx::net::Socket m_refuser;
     std::vector<std::unique_ptr<SwitchSession>> m_sessions;
     int64_t m_accepted;
+    bool m_down = false;
     std::mt19937_64 m_random;
 };
 

@@ -2,6 +2,7 @@
 
 #include "core/src/time/Clock.h"
 #include "lab_switch/SwitchServer.h"
+#include "lab_switch/TunnelLink.h"
 #include "lab_switch/TunnelTable.h"
 #include "tunnel_client/protocol/LoginProof.h"
 #include "tunnel_client/protocol/ProtocolFrame.h"
@@ -47,7 +48,16 @@ bool SwitchSession::_isSilent() const {
 
 void SwitchSession::_onFrame(Binary& frame) {
     if (m_closed || _isSilent()) return;
-    if (ProtocolFrame::kindOf(frame) != wire::FRAME_KIND_MESSAGE) return;
+    uint8_t kind = ProtocolFrame::kindOf(frame);
+    if (kind == wire::FRAME_KIND_DATA) {
+        TunnelLink* link = _link();
+        // Only the connection that carries the tunnel now feeds its packet layer.
+        if (!link || link->holder() != this) return;
+        frame.removeFront(wire::FRAME_PREFIX_SIZE);
+        link->receive(frame);
+        return;
+    }
+    if (kind != wire::FRAME_KIND_MESSAGE) return;
     Message message;
     ProtocolFrame::decodeMessage(frame, &message);
     if (message.isEmpty()) return;
@@ -124,6 +134,7 @@ void SwitchSession::_handle_tunnel_create(const Message& call) {
     result.set(wire::KEY_TUNNEL_ID, WireValue::fromText(record.tunnelId));
     result.set(wire::KEY_NAT_ID, WireValue::fromInt64(record.natId));
     _reply(result);
+    _attachLink();
 }
 
 void SwitchSession::_handle_tunnel_attach(const Message& call) {
@@ -140,6 +151,7 @@ void SwitchSession::_handle_tunnel_attach(const Message& call) {
     _openTunnel(record);
     Message result;
     _reply(result);
+    _attachLink();
 }
 
 void SwitchSession::_handle_latency_query(const Message&) {
@@ -153,6 +165,30 @@ void SwitchSession::_openTunnel(TunnelRecord* record) {
     m_tunnelId = record->tunnelId;
     // The first heartbeat goes out one period after the reply.
     m_heartbeat.start(m_server->config().heartbeatMs);
+}
+
+TunnelLink* SwitchSession::_link() const {
+    if (m_tunnelId.isEmpty()) return nullptr;
+    TunnelRecord* record = m_server->table()->find(m_tunnelId);
+    return record ? record->link.get() : nullptr;
+}
+
+void SwitchSession::_attachLink() {
+    // The client reads tunnel packets only once it has the answer: resend
+    // after it, never before.
+    if (!m_held.empty()) {
+        m_attachPending = true;
+        return;
+    }
+    m_attachPending = false;
+    TunnelLink* link = _link();
+    if (link) link->attach(this);
+}
+
+void SwitchSession::sendPacket(const Binary& packet) {
+    if (m_closed || _isSilent()) return;
+    ProtocolFrame::encodeData(packet, &m_packetFrame);
+    _send(m_packetFrame);
 }
 
 void SwitchSession::_reply(Message& result) {
@@ -195,12 +231,17 @@ void SwitchSession::tick() {
             return;
         }
     }
+    if (m_attachPending && m_held.empty()) _attachLink();
     if (m_tunnelId.isEmpty() || _isSilent()) return;
     if (m_heartbeat.isExpired()) {
         m_heartbeat.reset();
-        // Nothing of the client's packets is tracked yet: acknowledge "none".
-        uint8_t ack[wire::ACK_PACKET_SIZE] = {
-            wire::PACKET_CLASS_ACK, wire::PACKET_KIND_ACK, 0xFF, 0xFF, 0xFF, 0xFF};
+        // Without a packet layer nothing is tracked: acknowledge "none".
+        TunnelLink* link = _link();
+        uint32_t acked = 0xFFFFFFFFu;
+        if (link && link->holder() == this) acked = link->takeAckNumber();
+        uint8_t ack[wire::ACK_PACKET_SIZE] = {wire::PACKET_CLASS_ACK, wire::PACKET_KIND_ACK,
+                                              uint8_t(acked),         uint8_t(acked >> 8),
+                                              uint8_t(acked >> 16),   uint8_t(acked >> 24)};
         ProtocolFrame::encodeData(Binary(ack, sizeof(ack)), &m_out);
         _send(m_out);
         ++m_heartbeatsSent;

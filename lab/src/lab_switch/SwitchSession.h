@@ -14,6 +14,7 @@ namespace lab {
 
 class SwitchServer;
 struct TunnelRecord;
+class TunnelLink;
 
 // The switch side of one client connection: answers the login, latency and
 // tunnel calls and, while it carries a tunnel, sends the acknowledgement
@@ -44,6 +45,9 @@ public:
     // Another connection took the tunnel over.
     void detachTunnel() { m_tunnelId.clear(); }
     int64_t heartbeatsSent() const { return m_heartbeatsSent; }
+    // One tunnel packet to the client as a data frame (nothing while the
+    // fault keeps this connection quiet).
+    void sendPacket(const kx::core::Binary& packet);
 
 private:
     typedef kx::core::Dictionary<kx::core::Binary> Message;
@@ -59,6 +63,8 @@ private:
     void _error(int32_t code, const kx::core::String& message);
     void _send(const kx::core::Binary& payload);
     void _openTunnel(TunnelRecord* record);
+    void _attachLink();
+    TunnelLink* _link() const;
     bool _isSilent() const;
 
     SwitchServer* m_server;
@@ -78,6 +84,8 @@ private:
     };
     std::deque<Held> m_held;
     kx::core::Binary m_out;
+    kx::core::Binary m_packetFrame;
+    bool m_attachPending = false;  // the tunnel's packets follow the held answer
 };
 
 }  // namespace lab

@@ -29,6 +29,11 @@ class SwitchSession;
 // another switch gets every unacknowledged packet again and its streams go on.
 class TunnelLink {
 public:
+    struct Kept {
+        uint32_t sequence;
+        kx::core::Binary packet;
+    };
+
     static constexpr int64_t BACKUP_CAPACITY = 64 * 1024 * 1024;
     static constexpr int64_t ACK_BYTES = 8 * 1024 * 1024;
     static constexpr int32_t INITIAL_GRANT = 131072;
@@ -79,12 +84,10 @@ public:
     int32_t sessionCount() const { return static_cast<int32_t>(m_sessions.size()); }
     const kx::core::String& tunnelId() const { return m_tunnelId; }
 
-private:
-    struct Kept {
-        uint32_t sequence;
-        kx::core::Binary packet;
-    };
+    // Sent and not yet acknowledged, oldest first.
+    const std::deque<Kept>& kept() const { return m_kept; }
 
+private:
     void _acknowledge(uint32_t acked);
     void _dispatch(const tunnel::TunnelPacket& packet);
     void _open(const tunnel::TunnelPacket& packet);

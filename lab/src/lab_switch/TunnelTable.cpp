@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <random>
 
+#include "lab_switch/Relay.h"
+
 namespace lab {
 
 using kx::core::String;
@@ -16,6 +18,8 @@ TunnelTable::TunnelTable() : m_nextNatId(1), m_created(0) {
     m_prefix = String::fromUtf8(prefix);
 }
 
+TunnelTable::~TunnelTable() = default;
+
 TunnelRecord& TunnelTable::create(int64_t targetId, const String& accessId) {
     ++m_created;
     auto record = std::make_unique<TunnelRecord>();
@@ -23,6 +27,7 @@ TunnelRecord& TunnelTable::create(int64_t targetId, const String& accessId) {
     record->natId = m_nextNatId++;
     record->targetId = targetId;
     record->accessId = accessId;
+    if (m_relay) record->link.reset(new TunnelLink(m_relay, targetId, record->tunnelId));
     TunnelRecord& ref = *record;
     m_tunnels.set(ref.tunnelId, std::move(record));
     return ref;
@@ -36,6 +41,13 @@ TunnelRecord* TunnelTable::find(const String& tunnelId) {
 void TunnelTable::release(SwitchSession* session) {
     for (auto& item : m_tunnels) {
         if (item.second->holder == session) item.second->holder = nullptr;
+        if (item.second->link) item.second->link->detach(session);
+    }
+}
+
+void TunnelTable::tick() {
+    for (auto& item : m_tunnels) {
+        if (item.second->link) item.second->link->tick();
     }
 }
 

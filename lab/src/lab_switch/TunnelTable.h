@@ -5,9 +5,11 @@
 
 #include "core/src/value/Map.h"
 #include "core/src/value/String.h"
+#include "lab_switch/TunnelLink.h"
 
 namespace lab {
 
+class Relay;
 class SwitchSession;
 
 // One tunnel as the switch network knows it. It outlives the connection
@@ -20,6 +22,8 @@ struct TunnelRecord {
     kx::core::String accessId;        // the key the creator logged in with
     SwitchSession* holder = nullptr;  // the session carrying it now, if any
     int32_t attachCount = 0;
+    // The packet layer, its streams and sessions; null without a relay.
+    std::unique_ptr<TunnelLink> link;
 };
 
 // Tunnels shared by every switch listener of one lab process. Single-threaded
@@ -27,6 +31,11 @@ struct TunnelRecord {
 class TunnelTable {
 public:
     TunnelTable();
+    ~TunnelTable();
+
+    // From now on new tunnels carry their packets to the relay's back ends.
+    void setRelay(Relay* relay) { m_relay = relay; }
+    Relay* relay() const { return m_relay; }
 
     // A fresh tunnel with a new id and NAT id, held by no one yet.
     TunnelRecord& create(int64_t targetId, const kx::core::String& accessId);
@@ -36,6 +45,8 @@ public:
     void release(SwitchSession* session);
     bool remove(const kx::core::String& tunnelId);
     int32_t size() const { return m_tunnels.size(); }
+    // Ticks the packet layer of every tunnel.
+    void tick();
 
 private:
     // Records stay at one address while the table changes around them.
@@ -43,6 +54,7 @@ private:
     kx::core::String m_prefix;
     int64_t m_nextNatId;
     int64_t m_created;
+    Relay* m_relay = nullptr;
 };
 
 }  // namespace lab

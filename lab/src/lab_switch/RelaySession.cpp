@@ -1,0 +1,109 @@
+#include "lab_switch/RelaySession.h"
+
+#include "lab_switch/TunnelLink.h"
+#include "net/src/channel/UdpSocketChannel.h"
+#include "net/src/socket/Socket.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
+
+namespace lab {
+
+using kx::core::Binary;
+using kx::net::SocketAddress;
+using tunnel::TunnelPacket;
+
+namespace {
+
+// Receive credit is only a cap on reading; the window decides what travels.
+const int RECEIVE_CREDIT = 1 << 30;
+
+}  // namespace
+
+RelaySession::RelaySession(TunnelLink* link, uint16_t id, const SocketAddress& backend,
+                           kx::net::SocketEventSelector* selector)
+    : m_link(link), m_id(id), m_backend(backend) {
+    kx::net::Socket socket(kx::net::Socket::TYPE_UDP);
+    // The back end is on loopback; so is the session's own end.
+    if (!socket.bind(SocketAddress(kx::net::IpAddress("127.0.0.1"), 0))) {
+        m_finished = true;
+        m_link->sendOpenResult(TunnelPacket::CLASS_UDP, m_id, false);
+        return;
+    }
+    m_channel.reset(new kx::net::UdpSocketChannel(&socket, selector));
+    if (!m_channel->isOpen()) {
+        m_finished = true;
+        m_link->sendOpenResult(TunnelPacket::CLASS_UDP, m_id, false);
+        return;
+    }
+    m_channel->idleTimer().start(IDLE_TIMEOUT_MS);
+    m_channel->onReceive = [this](Binary& data, const SocketAddress& from) {
+        _onDatagram(data, from);
+    };
+    m_channel->onSent = [this](int bytes, const SocketAddress&) { _onSent(bytes); };
+    m_channel->onClosed = [this]() { _finish(true); };
+    m_channel->recv(RECEIVE_CREDIT);
+    m_link->sendOpenResult(TunnelPacket::CLASS_UDP, m_id, true);
+    m_link->sendWindow(TunnelPacket::CLASS_UDP, m_id, TunnelLink::INITIAL_GRANT);
+}
+
+RelaySession::~RelaySession() {
+    m_channel.reset();
+}
+
+void RelaySession::onPacket(const TunnelPacket& packet) {
+    if (m_finished) return;
+    switch (packet.kind()) {
+        case TunnelPacket::KIND_CLOSE:
+            _finish(false);
+            return;
+        case TunnelPacket::KIND_DATA: {
+            const uint8_t* data = nullptr;
+            int32_t length = 0;
+            if (!packet.payload(&data, &length)) return;
+            if (!m_link->cipher().decrypt(data, length, packet.sequence(), &m_plain)) {
+                _finish(true);
+                return;
+            }
+            m_channel->sendTo(std::move(m_plain), m_backend);
+            m_plain = Binary();
+            return;
+        }
+        case TunnelPacket::KIND_WINDOW: {
+            uint32_t granted = 0;
+            if (packet.windowGrant(&granted)) m_window += granted;
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void RelaySession::_onDatagram(Binary& data, const SocketAddress& from) {
+    if (m_finished || from != m_backend) return;
+    if (m_channel->receiveCredit() < RECEIVE_CREDIT / 2) m_channel->recv(RECEIVE_CREDIT / 2);
+    if (data.length() > m_window ||
+        !m_link->sendData(TunnelPacket::CLASS_UDP, m_id, data.data(), data.length())) {
+        ++m_dropped;
+        return;
+    }
+    m_window -= data.length();
+}
+
+void RelaySession::_onSent(int bytes) {
+    m_delivered += bytes;
+    if (m_delivered < TunnelLink::GRANT_STEP) return;
+    m_link->sendWindow(TunnelPacket::CLASS_UDP, m_id, static_cast<uint32_t>(m_delivered));
+    m_delivered = 0;
+}
+
+void RelaySession::tick() {
+    if (m_finished || !m_channel) return;
+    if (m_channel->idleTimer().isExpired()) _finish(true);
+}
+
+void RelaySession::_finish(bool tellClient) {
+    if (m_finished) return;
+    m_finished = true;
+    if (tellClient) m_link->sendClose(TunnelPacket::CLASS_UDP, m_id);
+}
+
+}  // namespace lab

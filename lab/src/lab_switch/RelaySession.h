@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/src/value/Binary.h"
+#include "net/src/socket/SocketAddress.h"
+#include "net/src/socket/SocketEventSelector.h"
+
+namespace kx {
+namespace net {
+class UdpSocketChannel;
+}  // namespace net
+}  // namespace kx
+
+namespace tunnel {
+class TunnelPacket;
+}  // namespace tunnel
+
+namespace lab {
+
+class TunnelLink;
+
+// One UDP session of a tunnel: a socket of its own towards the back end, so
+// that replies find their session. Datagrams from the back end travel only
+// within the client's window; beyond it they are dropped, as UDP may be.
+// Owned by its TunnelLink, deleted from its tick once finished.
+class RelaySession {
+public:
+    static constexpr int32_t IDLE_TIMEOUT_MS = 120000;
+
+    RelaySession(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
+                 kx::net::SocketEventSelector* selector);
+    ~RelaySession();
+    RelaySession(const RelaySession&) = delete;
+    RelaySession& operator=(const RelaySession&) = delete;
+
+    void onPacket(const tunnel::TunnelPacket& packet);
+    // Idle check: a session quiet for two minutes is closed towards the client.
+    void tick();
+    bool isFinished() const { return m_finished; }
+    int64_t droppedDatagrams() const { return m_dropped; }
+
+private:
+    void _onDatagram(kx::core::Binary& data, const kx::net::SocketAddress& from);
+    void _onSent(int bytes);
+    void _finish(bool tellClient);
+
+    TunnelLink* m_link;
+    uint16_t m_id;
+    kx::net::SocketAddress m_backend;
+    std::unique_ptr<kx::net::UdpSocketChannel> m_channel;
+    bool m_finished = false;
+    int64_t m_window = 0;
+    int64_t m_delivered = 0;
+    int64_t m_dropped = 0;
+    kx::core::Binary m_plain;
+};
+
+}  // namespace lab

@@ -1,0 +1,137 @@
+#include "lab_switch/RelayStream.h"
+
+#include <algorithm>
+
+#include "lab_switch/TunnelLink.h"
+#include "net/src/channel/TcpSocketChannel.h"
+#include "net/src/channel/TcpSocketConnector.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
+
+namespace lab {
+
+using kx::core::Binary;
+using tunnel::TunnelPacket;
+
+RelayStream::RelayStream(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
+                         kx::net::SocketEventSelector* selector)
+    : m_link(link), m_id(id), m_selector(selector) {
+    m_connector.reset(new kx::net::TcpSocketConnector(selector));
+    m_connector->connect(
+        backend, [this](kx::net::Socket* socket) { _onConnected(socket); }, CONNECT_TIMEOUT_MS);
+}
+
+RelayStream::~RelayStream() {
+    m_channel.reset();
+    m_connector.reset();
+}
+
+void RelayStream::_onConnected(kx::net::Socket* socket) {
+    if (m_state != STATE_CONNECTING) return;
+    if (!socket) {
+        m_state = STATE_FINISHED;
+        m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, false);
+        return;
+    }
+    socket->setNoDelay(1);
+    m_channel.reset(new kx::net::TcpSocketChannel(socket, m_selector));
+    if (!m_channel->isOpen()) {
+        m_state = STATE_FINISHED;
+        m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, false);
+        return;
+    }
+    m_state = STATE_OPEN;
+    m_channel->setIdleTimeout(0);
+    m_channel->setKeepCapacity(0, 16384);
+    m_channel->onReceive = [this](Binary& data) { _onBackendData(data); };
+    m_channel->onSent = [this](int bytes) { _onBackendSent(bytes); };
+    m_channel->onClosed = [this]() { _onBackendClosed(); };
+    m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, true);
+    m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, TunnelLink::INITIAL_GRANT);
+    if (!m_early.isEmpty()) {
+        m_channel->send(std::move(m_early));
+        m_early = Binary();
+    }
+    if (m_clientClosed) {
+        m_channel->closeGracefully();
+        return;
+    }
+    pump();
+}
+
+void RelayStream::onPacket(const TunnelPacket& packet) {
+    if (m_state == STATE_FINISHED) return;
+    switch (packet.kind()) {
+        case TunnelPacket::KIND_CLOSE:
+            if (m_clientClosed) return;
+            m_clientClosed = true;
+            if (m_channel) m_channel->closeGracefully();
+            return;
+        case TunnelPacket::KIND_DATA: {
+            const uint8_t* data = nullptr;
+            int32_t length = 0;
+            if (m_clientClosed || !packet.payload(&data, &length)) return;
+            if (!m_link->cipher().decrypt(data, length, packet.sequence(), &m_plain)) {
+                _abort();
+                return;
+            }
+            if (m_plain.isEmpty()) return;
+            if (m_channel) {
+                m_channel->send(std::move(m_plain));
+                m_plain = Binary();
+            } else {
+                m_early.append(m_plain);
+            }
+            return;
+        }
+        case TunnelPacket::KIND_WINDOW: {
+            uint32_t granted = 0;
+            if (!packet.windowGrant(&granted)) return;
+            m_window += granted;
+            pump();
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void RelayStream::pump() {
+    if (m_state != STATE_OPEN || m_clientClosed || !m_link->hasRoom()) return;
+    if (m_channel->state() != kx::net::TcpSocketChannel::STATE_OPEN) return;
+    int64_t want = std::min<int64_t>(m_window, MAX_READ_CREDIT) - m_credit;
+    if (want <= 0) return;
+    if (m_channel->recv(static_cast<int>(want))) m_credit += want;
+}
+
+void RelayStream::_onBackendData(Binary& data) {
+    int32_t length = data.length();
+    m_credit -= length;
+    m_window -= length;
+    for (int32_t offset = 0; offset < length;) {
+        int32_t piece = std::min(TunnelLink::MAX_PIECE, length - offset);
+        m_link->sendData(TunnelPacket::CLASS_TCP, m_id, data.data() + offset, piece);
+        offset += piece;
+    }
+    pump();
+}
+
+void RelayStream::_onBackendSent(int bytes) {
+    m_delivered += bytes;
+    if (m_delivered < TunnelLink::GRANT_STEP) return;
+    m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, static_cast<uint32_t>(m_delivered));
+    m_delivered = 0;
+}
+
+void RelayStream::_onBackendClosed() {
+    if (m_state == STATE_FINISHED) return;
+    m_state = STATE_FINISHED;
+    if (!m_clientClosed) m_link->sendClose(TunnelPacket::CLASS_TCP, m_id);
+}
+
+void RelayStream::_abort() {
+    m_state = STATE_FINISHED;
+    if (m_channel) m_channel->abort();
+    m_link->sendClose(TunnelPacket::CLASS_TCP, m_id);
+}
+
+}  // namespace lab

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "core/src/value/Binary.h"
+#include "net/src/socket/Socket.h"
+#include "net/src/socket/SocketAddress.h"
+#include "net/src/socket/SocketEventSelector.h"
+
+namespace kx {
+namespace net {
+class TcpSocketChannel;
+class TcpSocketConnector;
+}  // namespace net
+}  // namespace kx
+
+namespace tunnel {
+class TunnelPacket;
+}  // namespace tunnel
+
+namespace lab {
+
+class TunnelLink;
+
+// One TCP stream of a tunnel, relayed to its back end: open, connect, then
+// the open result and a first window grant to the client; data both ways
+// with window flow control both ways; close from either end. Owned by its
+// TunnelLink, which deletes it from its own tick once finished.
+class RelayStream {
+public:
+    static constexpr int32_t CONNECT_TIMEOUT_MS = 3000;
+    // Read-ahead from the back end, bounded also by the client's window.
+    static constexpr int32_t MAX_READ_CREDIT = 262144;
+
+    RelayStream(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
+                kx::net::SocketEventSelector* selector);
+    ~RelayStream();
+    RelayStream(const RelayStream&) = delete;
+    RelayStream& operator=(const RelayStream&) = delete;
+
+    // A close, data or window packet of this stream from the client.
+    void onPacket(const tunnel::TunnelPacket& packet);
+    // Reads more from the back end when the client's window and the link's
+    // room allow it.
+    void pump();
+    bool isFinished() const { return m_state == STATE_FINISHED; }
+    bool isConnected() const { return m_state == STATE_OPEN; }
+    uint16_t id() const { return m_id; }
+    // Bytes of the client's window not yet used.
+    int64_t window() const { return m_window; }
+
+private:
+    enum State { STATE_CONNECTING, STATE_OPEN, STATE_FINISHED };
+
+    void _onConnected(kx::net::Socket* socket);
+    void _onBackendData(kx::core::Binary& data);
+    void _onBackendSent(int bytes);
+    void _onBackendClosed();
+    void _abort();
+
+    TunnelLink* m_link;
+    uint16_t m_id;
+    kx::net::SocketEventSelector* m_selector;
+    State m_state = STATE_CONNECTING;
+    std::unique_ptr<kx::net::TcpSocketConnector> m_connector;
+    std::unique_ptr<kx::net::TcpSocketChannel> m_channel;
+    kx::core::Binary m_early;  // client bytes that came before the back end answered
+    bool m_clientClosed = false;
+    int64_t m_window = 0;     // bytes the client lets us send
+    int64_t m_credit = 0;     // of those, read credit given to the back-end channel
+    int64_t m_delivered = 0;  // written to the back end since the last grant
+    kx::core::Binary m_plain;
+};
+
+}  // namespace lab

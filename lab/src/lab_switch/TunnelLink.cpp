@@ -1,0 +1,208 @@
+#include "lab_switch/TunnelLink.h"
+
+#include "lab_switch/Relay.h"
+#include "lab_switch/RelaySession.h"
+#include "lab_switch/RelayStream.h"
+#include "lab_switch/SwitchSession.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
+
+namespace lab {
+
+using kx::core::Binary;
+using tunnel::TunnelPacket;
+
+TunnelLink::TunnelLink(Relay* relay, int64_t targetId, const kx::core::String& tunnelId,
+                       int64_t backupCapacity)
+    : m_relay(relay),
+      m_targetId(targetId),
+      m_tunnelId(tunnelId),
+      m_capacity(backupCapacity),
+      m_cipher(relay->forwardKey(), tunnelId) {}
+
+// Streams and sessions hold a pointer back to the link; they go first.
+TunnelLink::~TunnelLink() {
+    m_oldStreams.clear();
+    m_oldSessions.clear();
+    m_streams.clear();
+    m_sessions.clear();
+}
+
+void TunnelLink::attach(SwitchSession* holder) {
+    m_holder = holder;
+    if (!m_holder) return;
+    for (const Kept& kept : m_kept) {
+        m_holder->sendPacket(kept.packet);
+        ++m_resent;
+    }
+}
+
+void TunnelLink::detach(SwitchSession* holder) {
+    if (m_holder == holder) m_holder = nullptr;
+}
+
+void TunnelLink::_write(const Binary& packet) {
+    if (m_holder) m_holder->sendPacket(packet);
+}
+
+void TunnelLink::send(Binary& packet) {
+    if (packet.length() < TunnelPacket::HEADER_SIZE) return;
+    TunnelPacket::writeSequence(packet, m_sendSequence);
+    m_kept.push_back(Kept{m_sendSequence, packet});
+    m_keptBytes += packet.length();
+    if (!hasRoom()) m_wasFull = true;
+    ++m_sendSequence;
+    _write(packet);
+}
+
+bool TunnelLink::sendData(uint8_t packetClass, uint16_t channel, const uint8_t* data,
+                          int32_t length) {
+    if (m_cipher.isOn()) {
+        if (!m_cipher.encrypt(data, length, m_sendSequence, &m_cipherText)) return false;
+        data = m_cipherText.data();
+        length = m_cipherText.length();
+    }
+    if (!TunnelPacket::buildData(&m_packet, packetClass, channel, data, length)) return false;
+    send(m_packet);
+    return true;
+}
+
+void TunnelLink::sendWindow(uint8_t packetClass, uint16_t channel, uint32_t granted) {
+    Binary packet = TunnelPacket::buildWindow(packetClass, channel, granted);
+    send(packet);
+}
+
+void TunnelLink::sendClose(uint8_t packetClass, uint16_t channel) {
+    Binary packet = TunnelPacket::buildClose(packetClass, channel);
+    send(packet);
+}
+
+void TunnelLink::sendOpenResult(uint8_t packetClass, uint16_t channel, bool accepted) {
+    Binary packet = TunnelPacket::buildOpenResult(packetClass, channel, accepted ? 1 : 0);
+    send(packet);
+}
+
+uint32_t TunnelLink::takeAckNumber() {
+    m_receivedSinceAck = 0;
+    return m_receiveSequence - 1;
+}
+
+void TunnelLink::receive(const Binary& packet) {
+    TunnelPacket view(packet);
+    if (!view.isValid()) return;
+    if (view.isAck()) {
+        _acknowledge(view.sequence());
+        return;
+    }
+    uint32_t sequence = view.sequence();
+    // No reordering: the client resends whatever we did not acknowledge.
+    if (sequence != m_receiveSequence) {
+        ++m_outOfOrder;
+        return;
+    }
+    ++m_receiveSequence;
+    m_receivedSinceAck += packet.length();
+    _dispatch(view);
+    if (m_receivedSinceAck >= ACK_BYTES && m_holder) {
+        m_receivedSinceAck = 0;
+        Binary ack = TunnelPacket::buildAck(sequence);
+        m_holder->sendPacket(ack);
+    }
+}
+
+void TunnelLink::_acknowledge(uint32_t acked) {
+    if (m_kept.empty()) return;
+    // Only a number between the oldest kept packet and the last one sent
+    // frees anything (modulo 2^32): the client names 4294967295 before it has
+    // received a packet, and a stale or future number must not drop packets
+    // it may still need.
+    uint32_t oldest = m_kept.front().sequence;
+    uint32_t offset = acked - oldest;
+    uint32_t outstanding = m_sendSequence - oldest;
+    if (offset >= outstanding) return;
+    for (uint32_t n = 0; n <= offset && !m_kept.empty(); ++n) {
+        m_keptBytes -= m_kept.front().packet.length();
+        m_kept.pop_front();
+    }
+    if (m_wasFull && hasRoom()) {
+        m_wasFull = false;
+        _resumeReading();
+    }
+}
+
+void TunnelLink::_resumeReading() {
+    for (auto& item : m_streams) item.second->pump();
+}
+
+void TunnelLink::_dispatch(const TunnelPacket& packet) {
+    if (!packet.hasChannel()) return;
+    if (packet.kind() == TunnelPacket::KIND_OPEN) {
+        _open(packet);
+        return;
+    }
+    uint16_t id = packet.channel();
+    if (packet.packetClass() == TunnelPacket::CLASS_TCP) {
+        auto it = m_streams.find(id);
+        if (it != m_streams.end()) it->second->onPacket(packet);
+    } else if (packet.packetClass() == TunnelPacket::CLASS_UDP) {
+        auto it = m_sessions.find(id);
+        if (it != m_sessions.end()) it->second->onPacket(packet);
+    }
+}
+
+void TunnelLink::_open(const TunnelPacket& packet) {
+    uint8_t cls = packet.packetClass();
+    if (cls != TunnelPacket::CLASS_TCP && cls != TunnelPacket::CLASS_UDP) return;
+    uint16_t id = packet.channel();
+    uint16_t port = 0;
+    if (!packet.openPort(&port)) return;
+    bool udp = cls == TunnelPacket::CLASS_UDP;
+    // A client reuses an id only after it let go of it: whatever still runs
+    // under that id is over.
+    if (udp) {
+        auto it = m_sessions.find(id);
+        if (it != m_sessions.end()) {
+            m_oldSessions.push_back(std::move(it->second));
+            m_sessions.erase(it);
+        }
+    } else {
+        auto it = m_streams.find(id);
+        if (it != m_streams.end()) {
+            m_oldStreams.push_back(std::move(it->second));
+            m_streams.erase(it);
+        }
+    }
+    const Relay::Route* route = m_relay->find(m_targetId, port, udp);
+    if (!route || id == 0) {
+        sendOpenResult(cls, id, false);
+        return;
+    }
+    if (udp) {
+        std::unique_ptr<RelaySession> session(
+            new RelaySession(this, id, route->backend, m_relay->selector()));
+        if (!session->isFinished()) m_sessions[id] = std::move(session);
+    } else {
+        m_streams[id].reset(new RelayStream(this, id, route->backend, m_relay->selector()));
+    }
+}
+
+void TunnelLink::tick() {
+    m_oldStreams.clear();
+    m_oldSessions.clear();
+    for (auto it = m_streams.begin(); it != m_streams.end();) {
+        if (it->second->isFinished()) {
+            it = m_streams.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        it->second->tick();
+        if (it->second->isFinished()) {
+            it = m_sessions.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+}  // namespace lab

@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "core/src/time/Clock.h"
+#include "lab_network/LabNetwork.h"
+#include "lab_switch/SwitchSession.h"
+#include "lab_switch/TunnelLink.h"
+#include "net/src/channel/SizeHeaderTcpSocketChannel.h"
+#include "net/src/channel/TcpSocketConnector.h"
+#include "tunnel_client/protocol/LoginProof.h"
+#include "tunnel_client/protocol/ProtocolFrame.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
+#include "tunnel_client/protocol/WireValue.h"
+
+using kx::core::Binary;
+using kx::core::String;
+using tunnel::TunnelPacket;
+using tunnel::WireValue;
+typedef kx::core::Dictionary<Binary> Message;
+
+namespace {
+
+// A bare client connection to one switch: RPC answers and tunnel packets
+// are collected separately.
+struct RawClient {
+    std::unique_ptr<kx::net::TcpSocketConnector> connector;
+    std::unique_ptr<kx::net::SizeHeaderTcpSocketChannel> channel;
+    std::vector<Message> answers;
+    std::vector<Binary> packets;
+
+    void connect(kx::net::SocketEventSelector* selector, const kx::net::SocketAddress& to) {
+        connector.reset(new kx::net::TcpSocketConnector(selector));
+        connector->connect(
+            to,
+            [this, selector](kx::net::Socket* socket) {
+                if (!socket) return;
+                channel.reset(
+                    new kx::net::SizeHeaderTcpSocketChannel(socket, selector, 1 << 24, 1024));
+                channel->onFrame = [this](Binary& frame) {
+                    if (tunnel::ProtocolFrame::kindOf(frame) == tunnel::wire::FRAME_KIND_DATA) {
+                        packets.push_back(Binary(frame.data() + 2, frame.length() - 2));
+                        return;
+                    }
+                    Message m;
+                    tunnel::ProtocolFrame::decodeMessage(frame, &m);
+                    answers.push_back(m);
+                };
+            },
+            1000);
+    }
+    void call(const wchar_t* method, Message params = Message()) {
+        params.set(L"@", Binary("call"));
+        params.set(L"method", WireValue::fromText(method));
+        Binary frame;
+        tunnel::ProtocolFrame::encodeMessage(params, &frame);
+        channel->send(frame);
+    }
+    void send(Binary packet, uint32_t sequence) {
+        TunnelPacket::writeSequence(packet, sequence);
+        Binary frame;
+        tunnel::ProtocolFrame::encodeData(packet, &frame);
+        channel->send(frame);
+    }
+    // Data packets (not acknowledgements) received so far.
+    std::vector<TunnelPacket> dataPackets() const {
+        std::vector<TunnelPacket> out;
+        for (const Binary& p : packets) {
+            TunnelPacket view(p);
+            if (!view.isAck()) out.push_back(view);
+        }
+        return out;
+    }
+    std::vector<uint32_t> acks() const {
+        std::vector<uint32_t> out;
+        for (const Binary& p : packets) {
+            TunnelPacket view(p);
+            if (view.isAck()) out.push_back(view.sequence());
+        }
+        return out;
+    }
+};
+
+class SwitchRelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kx::core::Clock::resetForTests();
+        selector.reset(new kx::net::SocketEventSelector(20));
+        network.reset(new lab::LabNetwork(selector.get()));
+        lab::LabConfig config;
+        String error;
+        ASSERT_TRUE(lab::LabConfig::fromJson(
+            L"{\"switches\": ["
+            L"{\"name\": \"a\", \"listen\": \"127.0.0.1:0\", \"access_keys\": [\"key\"]},"
+            L"{\"name\": \"b\", \"listen\": \"127.0.0.1:0\", \"access_keys\": [\"key\"]}],"
+            L"\"backends\": [{\"name\": \"echo\", \"kind\": \"tcp_echo\", "
+            L"\"listen\": \"127.0.0.1:0\"}],"
+            L"\"routes\": [{\"target_id\": 3, \"client_port\": 4001, \"backend\": \"echo\"}]}",
+            &config, &error))
+            << error.toStdString();
+        ASSERT_TRUE(network->start(config, &error)) << error.toStdString();
+    }
+    void TearDown() override {
+        clients.clear();
+        network.reset();
+        selector.reset();
+        kx::core::Clock::resetForTests();
+    }
+
+    bool pumpUntil(const std::function<bool()>& done, int limitMs = 2000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            selector->select(2);
+            network->tick();
+        }
+        return true;
+    }
+
+    // Connects and logs in; the new client's answers hold the login result.
+    RawClient* login(const wchar_t* switchName) {
+        clients.emplace_back(new RawClient);
+        RawClient* c = clients.back().get();
+        c->connect(selector.get(), network->findSwitch(switchName)->address());
+        EXPECT_TRUE(pumpUntil([c] { return c->channel != nullptr; }));
+        if (!c->channel) return c;
+        c->call(L"zero_make");
+        EXPECT_TRUE(pumpUntil([c] { return c->answers.size() == 1; }));
+        String zeroId = WireValue::text(c->answers[0], L"zero_id");
+        Message m;
+        m.set(L"access_id", WireValue::fromText(tunnel::LoginProof::accessId(L"key")));
+        m.set(L"zero_key",
+              WireValue::fromText(tunnel::LoginProof::compute(L"key", L"t", L"ios", L"v", zeroId)));
+        m.set(L"client_token", Binary("t"));
+        m.set(L"client_type", Binary("ios"));
+        m.set(L"client_version", Binary("v"));
+        c->call(L"zero_login", m);
+        EXPECT_TRUE(pumpUntil([c] { return c->answers.size() == 2; }));
+        EXPECT_FALSE(c->answers[1].contains(L"error_code"));
+        return c;
+    }
+
+    std::unique_ptr<kx::net::SocketEventSelector> selector;
+    std::unique_ptr<lab::LabNetwork> network;
+    std::vector<std::unique_ptr<RawClient>> clients;
+};
+
+}  // namespace
+
+TEST_F(SwitchRelayTest, ReattachThroughAnotherSwitchResendsKeptPacketsBeforeNewOnes) {
+    RawClient* a = login(L"a");
+    Message create;
+    create.set(L"target_id", Binary("3"));
+    a->call(L"tunnel_create", create);
+    ASSERT_TRUE(pumpUntil([a] { return a->answers.size() == 3; }));
+    String tunnelId = WireValue::text(a->answers[2], L"tunnel_id");
+    String natId = WireValue::text(a->answers[2], L"nat_id");
+    ASSERT_FALSE(tunnelId.isEmpty());
+
+    // The heartbeat names 4294967295 until the switch has received a packet.
+    kx::core::Clock::advance(600);
+    ASSERT_TRUE(pumpUntil([a] { return !a->acks().empty(); }));
+    EXPECT_EQ(0xFFFFFFFFu, a->acks().back());
+
+    uint32_t sequence = 0;
+    a->send(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 5, 4001), sequence++);
+    a->send(TunnelPacket::buildWindow(TunnelPacket::CLASS_TCP, 5, 131072), sequence++);
+    Binary data;
+    TunnelPacket::buildData(&data, TunnelPacket::CLASS_TCP, 5,
+                            reinterpret_cast<const uint8_t*>("first"), 5);
+    a->send(data, sequence++);
+    // Open result, grant and the echo of "first".
+    ASSERT_TRUE(pumpUntil([a] { return a->dataPackets().size() == 3; }));
+    kx::core::Clock::advance(600);
+    size_t acksBefore = a->acks().size();
+    ASSERT_TRUE(pumpUntil([a, acksBefore] { return a->acks().size() > acksBefore; }));
+    EXPECT_EQ(2u, a->acks().back());
+
+    // Nothing acknowledged; the client comes back through switch b.
+    RawClient* b = login(L"b");
+    Message attach;
+    attach.set(L"tunnel_id", WireValue::fromText(tunnelId));
+    attach.set(L"nat_id", WireValue::fromText(natId));
+    b->call(L"tunnel_attach", attach);
+    TunnelPacket::buildData(&data, TunnelPacket::CLASS_TCP, 5,
+                            reinterpret_cast<const uint8_t*>("second"), 6);
+    b->send(data, sequence++);
+    ASSERT_TRUE(pumpUntil([b] { return b->dataPackets().size() == 4; }));
+    ASSERT_EQ(3u, b->answers.size());
+    EXPECT_FALSE(b->answers[2].contains(L"error_code"));
+    std::vector<TunnelPacket> got = b->dataPackets();
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(i, got[i].sequence());
+    EXPECT_EQ(TunnelPacket::KIND_OPEN_RESULT, got[0].kind());
+    const uint8_t* payload = nullptr;
+    int32_t length = 0;
+    ASSERT_TRUE(got[3].payload(&payload, &length));
+    EXPECT_EQ(Binary("second"), Binary(payload, length));
+
+    // The old connection no longer feeds the tunnel, and the new one frees
+    // what it acknowledges.
+    lab::TunnelLink* link = network->switches().table().find(tunnelId)->link.get();
+    EXPECT_EQ(network->findSwitch(L"b")->sessions()[0].get(), link->holder());
+    a->send(TunnelPacket::buildClose(TunnelPacket::CLASS_TCP, 5), sequence);
+    pumpUntil([] { return false; }, 50);
+    EXPECT_EQ(1, link->streamCount());
+    EXPECT_EQ(4, link->keptCount());
+    b->send(TunnelPacket::buildAck(3), 3);
+    ASSERT_TRUE(pumpUntil([link] { return link->keptCount() == 0; }));
+}
+
+TEST_F(SwitchRelayTest, AdminTakesTheBoundSwitchDownAndUpAgain) {
+    EXPECT_EQ("error no switch carries a tunnel", network->command("down bound"));
+    RawClient* a = login(L"a");
+    Message create;
+    create.set(L"target_id", Binary("3"));
+    a->call(L"tunnel_create", create);
+    ASSERT_TRUE(pumpUntil([a] { return a->answers.size() == 3; }));
+    EXPECT_EQ("ok a=up/1 b=up/0", network->command("status"));
+    EXPECT_EQ("ok down a", network->command("down bound"));
+    EXPECT_TRUE(network->findSwitch(L"a")->isDown());
+    EXPECT_EQ(1, network->switches().table().size());  // the tunnel stays
+    EXPECT_EQ("ok a=down/0 b=up/0", network->command("status"));
+    EXPECT_EQ("ok up a", network->command("up a"));
+    login(L"a");
+    EXPECT_EQ("error unknown switch: c", network->command("down c"));
+    EXPECT_EQ("error unknown fault", network->command("fault a explode"));
+    EXPECT_EQ("ok fault a silent", network->command("fault a silent"));
+    EXPECT_EQ("error unknown command: dance", network->command("dance a"));
+}
+
+TEST_F(SwitchRelayTest, EightMebibytesReceivedAreAcknowledgedAtOnce) {
+    RawClient* a = login(L"a");
+    Message create;
+    create.set(L"target_id", Binary("3"));
+    a->call(L"tunnel_create", create);
+    ASSERT_TRUE(pumpUntil([a] { return a->answers.size() == 3; }));
+    // Time stands still: no periodic acknowledgement can come.
+    kx::core::Clock::freeze(kx::core::Clock::nowMs());
+    Binary payload;
+    payload.resize(65000);
+    Binary packet;
+    // Data for a channel nobody opened: dropped, but counted as received.
+    TunnelPacket::buildData(&packet, TunnelPacket::CLASS_TCP, 99, payload.data(),
+                            payload.length());
+    const uint32_t count = 8 * 1024 * 1024 / 65010 + 1;
+    for (uint32_t i = 0; i < count; ++i) a->send(packet, i);
+    ASSERT_TRUE(pumpUntil([a] { return !a->acks().empty(); }, 5000));
+    EXPECT_EQ(std::vector<uint32_t>{count - 1}, a->acks());
+    kx::core::Clock::unfreeze();
+}

@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/src/time/Clock.h"
+#include "lab_client/EchoClient.h"
+#include "lab_network/LabNetwork.h"
+#include "lab_switch/SwitchSession.h"
+#include "lab_switch/TunnelLink.h"
+#include "tunnel_client/TunnelClient.h"
+#include "tunnel_client/forward/TcpForward.h"
+#include "tunnel_client/forward/TcpForwardManager.h"
+#include "tunnel_client/forward/UdpForward.h"
+#include "tunnel_client/forward/UdpForwardManager.h"
+#include "util/src/log/ILogRecorder.h"
+
+using kx::core::String;
+using kx::net::IpAddress;
+using kx::net::SocketAddress;
+using lab::EchoClient;
+
+namespace {
+
+const int64_t TARGET = 1;
+const wchar_t* const ACCESS_KEY = L"e2e-access-key";
+
+class Logger : public kx::util::ILogRecorder {
+public:
+    void info(const String& text) override { lines.push_back("I " + text.toStdString()); }
+    void warn(const String& text) override { lines.push_back("W " + text.toStdString()); }
+    void error(const String& text) override { lines.push_back("E " + text.toStdString()); }
+    bool hasPrefix(const std::string& prefix) const {
+        for (const auto& line : lines) {
+            if (line.compare(0, prefix.size(), prefix) == 0) return true;
+        }
+        return false;
+    }
+    std::string all() const {
+        std::string out;
+        for (const auto& line : lines) out += line + "\n";
+        return out;
+    }
+    std::vector<std::string> lines;
+};
+
+// One SDK tunnel client and the lab (two switches, echo back ends) on one
+// selector, pumped by the test thread; the application's side runs blocking
+// on a thread of its own.
+class TunnelRelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        kx::core::Clock::resetForTests();
+        ::testing::internal::CaptureStdout();  // the selector's console lines
+    }
+    void TearDown() override {
+        client.reset();
+        network.reset();
+        selector.reset();
+        ::testing::internal::GetCapturedStdout();
+    }
+
+    void start(const String& forwardKey) {
+        selector.reset(new kx::net::SocketEventSelector(50));
+        network.reset(new lab::LabNetwork(selector.get()));
+        lab::LabConfig config;
+        String error;
+        ASSERT_TRUE(lab::LabConfig::fromJson(
+            String(L"{\"forward_key\": \"") + forwardKey +
+                L"\", \"switches\": ["
+                L"{\"name\": \"a\", \"listen\": \"127.0.0.1:0\", \"access_keys\": "
+                L"[\"e2e-access-key\"], \"latency\": 30},"
+                L"{\"name\": \"b\", \"listen\": \"127.0.0.1:0\", \"access_keys\": "
+                L"[\"e2e-access-key\"], \"latency\": 45}],"
+                L"\"backends\": ["
+                L"{\"name\": \"echo\", \"kind\": \"tcp_echo\", \"listen\": \"127.0.0.1:0\"},"
+                L"{\"name\": \"udp\", \"kind\": \"udp_echo\", \"listen\": \"127.0.0.1:0\"},"
+                L"{\"name\": \"source\", \"kind\": \"tcp_source\", \"listen\": \"127.0.0.1:0\"}]}",
+            &config, &error))
+            << error.toStdString();
+        ASSERT_TRUE(network->start(config, &error)) << error.toStdString();
+
+        tunnel::LoginInfo login;
+        login.accessKey = ACCESS_KEY;
+        login.clientToken = L"e2e-token";
+        login.clientVersion = L"1.0.0";
+        client.reset(new tunnel::TunnelClient(&logger, selector.get(), login, TARGET,
+                                              IpAddress("127.0.0.1"), kx::core::Array<IpAddress>(),
+                                              forwardKey, true));
+        for (const auto& server : network->switches().servers())
+            ASSERT_TRUE(client->addNode(server->address(), L"standard"));
+        ASSERT_TRUE(client->addTcpForward(0, 0));
+        ASSERT_TRUE(client->addUdpForward(0, 0));
+        ASSERT_TRUE(client->addTcpForward(0, 0));
+        tcpPort =
+            uint16_t(client->forwardTunnel()->tcpForwardManager()->forwards()[0]->clientPort());
+        udpPort =
+            uint16_t(client->forwardTunnel()->udpForwardManager()->forwards()[0]->clientPort());
+        sourcePort =
+            uint16_t(client->forwardTunnel()->tcpForwardManager()->forwards()[1]->clientPort());
+        SocketAddress echo, udp, source;
+        ASSERT_TRUE(network->backendAddress(L"source", &source));
+        network->relay().addRoute(TARGET, sourcePort, false, source);
+        ASSERT_TRUE(network->backendAddress(L"echo", &echo));
+        ASSERT_TRUE(network->backendAddress(L"udp", &udp));
+        network->relay().addRoute(TARGET, tcpPort, false, echo);
+        network->relay().addRoute(TARGET, udpPort, true, udp);
+        ASSERT_TRUE(pumpUntil(
+            [&] { return client->isConnected() && client->forwardTunnel()->isOpen(); }, 5000))
+            << logger.all();
+    }
+
+    void round() {
+        selector->select(2);
+        client->tick();
+        network->tick();
+    }
+    bool pumpUntil(const std::function<bool()>& done, int limitMs) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            round();
+        }
+        return true;
+    }
+    // Pumps the loop while work runs on another thread; false when it overran.
+    bool runBeside(const std::function<void()>& work, int limitMs,
+                   const std::function<void()>& eachRound = nullptr) {
+        std::atomic<bool> done{false};
+        std::thread thread([&] {
+            work();
+            done = true;
+        });
+        bool finished = pumpUntil(
+            [&] {
+                if (eachRound) eachRound();
+                return done.load();
+            },
+            limitMs);
+        if (!finished) {
+            // The work's own limits end it soon; keep the loop going meanwhile.
+            pumpUntil([&] { return done.load(); }, 60000);
+        }
+        thread.join();
+        return finished;
+    }
+    lab::TunnelLink* link() {
+        lab::TunnelRecord* record =
+            network->switches().table().find(client->upstreamBindService()->tunnelInfo().tunnelId);
+        return record ? record->link.get() : nullptr;
+    }
+
+    Logger logger;
+    std::unique_ptr<kx::net::SocketEventSelector> selector;
+    std::unique_ptr<lab::LabNetwork> network;
+    std::unique_ptr<tunnel::TunnelClient> client;
+    uint16_t tcpPort = 0;
+    uint16_t udpPort = 0;
+    uint16_t sourcePort = 0;
+};
+
+}  // namespace
+
+TEST_F(TunnelRelayTest, TcpEchoOfSeveralMegabytesIsByteExactWithPayloadEncryption) {
+    start(L"forward-key");
+    EchoClient::Result result;
+    ASSERT_TRUE(
+        runBeside([&] { result = EchoClient::tcpEcho(tcpPort, 4000000, 20000, 7); }, 25000));
+    EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
+    EXPECT_EQ(4000000, result.received);
+    EXPECT_EQ(result.sentMd5, result.receivedMd5);
+    ASSERT_NE(nullptr, link());
+    EXPECT_TRUE(link()->cipher().isOn());
+}
+
+// One way only: the switch may send no more than the client granted, and the
+// client grants only what it delivered, so the stream moves at the reader's pace.
+TEST_F(TunnelRelayTest, ASourceStreamArrivesInOrderUnderTheClientsWindow) {
+    start(L"forward-key");
+    EchoClient::Result result;
+    ASSERT_TRUE(
+        runBeside([&] { result = EchoClient::tcpSource(sourcePort, 6000000, 20000); }, 25000));
+    EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
+    EXPECT_EQ(6000000, result.received);
+}
+
+TEST_F(TunnelRelayTest, UdpPeersGetSessionsOfTheirOwnAndTheLargestDatagramIsCarried) {
+    start(L"");
+    EchoClient::Result first, second, largest;
+    ASSERT_TRUE(runBeside(
+        [&] {
+            std::thread other([&] { second = EchoClient::udpEcho(udpPort, 20, 1000, 10000, 99); });
+            first = EchoClient::udpEcho(udpPort, 20, 1200, 10000, 1);
+            other.join();
+            // 65507 bytes: the largest payload an IPv4 datagram holds.
+            largest = EchoClient::udpEcho(udpPort, 2, 65507, 10000, 5);
+        },
+        15000));
+    EXPECT_TRUE(first.ok) << first.error;
+    EXPECT_TRUE(second.ok) << second.error;
+    EXPECT_TRUE(largest.ok) << largest.error;
+    ASSERT_NE(nullptr, link());
+    EXPECT_EQ(3, link()->sessionCount());
+    EXPECT_EQ(3, client->connectionCount());
+}
+
+// The bound switch goes down mid-transfer: the keep service selects the
+// other one, attaches the same tunnel, both ends resend what was not
+// acknowledged, and the stream finishes byte for byte.
+TEST_F(TunnelRelayTest, KillingTheBoundSwitchMidTransferLosesNothing) {
+    start(L"forward-key");
+    std::atomic<bool> halfway{false};
+    bool downed = false;
+    std::string answer;
+    EchoClient::Result result;
+    ASSERT_TRUE(runBeside(
+        [&] {
+            result = EchoClient::tcpEcho(tcpPort, 6000000, 30000, 3, [&](int64_t received) {
+                if (received >= 3000000) halfway = true;
+            });
+        },
+        35000,
+        [&] {
+            if (halfway && !downed) {
+                downed = true;
+                answer = network->command("down bound");
+            }
+        }));
+    EXPECT_EQ("ok down a", answer);
+    EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
+    EXPECT_EQ(result.sentMd5, result.receivedMd5);
+    EXPECT_TRUE(logger.hasPrefix("I [Client] Tunnel attached. Switch:")) << logger.all();
+    ASSERT_NE(nullptr, link());
+    EXPECT_EQ(network->findSwitch(L"b")->sessions()[0].get(), link()->holder());
+}
+
+// The bound switch goes silent (it answers nothing and reads nothing more):
+// the client's receive timer gives up on it, the other switch takes the
+// tunnel over, and what the silent one swallowed is sent again.
+TEST_F(TunnelRelayTest, ASilentSwitchIsLeftAndTheTransferCompletes) {
+    start(L"");
+    std::atomic<bool> halfway{false};
+    bool silenced = false;
+    EchoClient::Result result;
+    ASSERT_TRUE(runBeside(
+        [&] {
+            result = EchoClient::tcpEcho(tcpPort, 3000000, 30000, 5, [&](int64_t received) {
+                if (received >= 1000000) halfway = true;
+            });
+        },
+        35000,
+        [&] {
+            if (halfway && !silenced) {
+                silenced = true;
+                // Slow to answer a latency query too, so the selection prefers b.
+                network->findSwitch(L"a")->setLatency(500);
+                network->findSwitch(L"a")->setFault(lab::SwitchFault::SILENT);
+            }
+        }));
+    EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
+    EXPECT_EQ(result.sentMd5, result.receivedMd5);
+    EXPECT_TRUE(logger.hasPrefix("I [Client] Tunnel attached. Switch:")) << logger.all();
+    ASSERT_NE(nullptr, link());
+    EXPECT_GT(link()->resentPackets(), 0);
+}
+
+// The forward serves 1024 connections at once; the 1025th gets no channel.
+TEST_F(TunnelRelayTest, ThousandTwentyFourConnectionsEchoAtOnce) {
+    start(L"");
+    const int COUNT = 1024;
+    std::atomic<bool> allAccepted{false};
+    std::atomic<int> accepted{0};
+    std::vector<int> fds;
+    bool extraClosed = false;
+    int echoed = 0;
+    ASSERT_TRUE(runBeside(
+        [&] {
+            sockaddr_in address = {};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(tcpPort);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            for (int i = 0; i < COUNT; ++i) {
+                int fd = socket(AF_INET, SOCK_STREAM, 0);
+                if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+                    close(fd);
+                    return;
+                }
+                fds.push_back(fd);
+                // Stay inside the listener's backlog: an overflow costs a
+                // one-second SYN retry.
+                auto wait = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (i + 1 - accepted > 32 && std::chrono::steady_clock::now() < wait)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!allAccepted && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            int extra = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(extra, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+                pollfd p = {extra, POLLIN, 0};
+                char byte;
+                extraClosed = poll(&p, 1, 2000) == 1 && recv(extra, &byte, 1, 0) <= 0;
+            }
+            close(extra);
+            for (int i = 0; i < COUNT; ++i) {
+                std::string text = "connection " + std::to_string(i) + ";";
+                send(fds[i], text.data(), text.size(), MSG_NOSIGNAL);
+            }
+            for (int i = 0; i < COUNT; ++i) {
+                std::string expected = "connection " + std::to_string(i) + ";";
+                std::string got;
+                while (got.size() < expected.size()) {
+                    pollfd p = {fds[i], POLLIN, 0};
+                    if (poll(&p, 1, 5000) != 1) break;
+                    char buffer[64];
+                    ssize_t n = recv(fds[i], buffer, sizeof(buffer), 0);
+                    if (n <= 0) break;
+                    got.append(buffer, size_t(n));
+                }
+                if (got == expected) ++echoed;
+            }
+            for (int fd : fds) close(fd);
+        },
+        30000,
+        [&] {
+            accepted = client->connectionCount();
+            if (!allAccepted && client->connectionCount() >= COUNT) allAccepted = true;
+        }));
+    EXPECT_TRUE(allAccepted) << client->connectionCount();
+    EXPECT_TRUE(extraClosed);
+    EXPECT_EQ(COUNT, echoed);
+}
