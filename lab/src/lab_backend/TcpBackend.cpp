@@ -1,39 +1,22 @@
 #include "lab_backend/TcpBackend.h"
 
-#include "lab_backend/LoopbackListener.h"
-#include "net/src/channel/TcpSocketAccepter.h"
 #include "net/src/channel/TcpSocketChannel.h"
 
 namespace lab {
 
 using kx::core::Binary;
-using kx::core::String;
 
 TcpBackend::TcpBackend(kx::net::SocketEventSelector* selector, Kind kind)
-    : m_selector(selector), m_kind(kind) {}
+    : LoopbackTcpServer<TcpBackendConnection>(selector), m_kind(kind) {}
 
 TcpBackend::~TcpBackend() {
+    // Channels go before this class's members their callbacks use.
     m_connections.clear();
-    m_accepter.reset();
 }
 
-bool TcpBackend::start(const kx::net::SocketAddress& listen, String* error) {
-    m_accepter = LoopbackListener::open(
-        m_selector, listen, [this](kx::net::Socket* socket) { _onAccept(socket); }, error);
-    if (!m_accepter) return false;
-    m_address = m_accepter->localAddress();
-    return true;
-}
-
-void TcpBackend::_onAccept(kx::net::Socket* socket) {
-    socket->setNoDelay(1);
-    std::unique_ptr<Connection> connection(new Connection);
-    connection->channel.reset(new kx::net::TcpSocketChannel(socket, m_selector));
-    if (!connection->channel->isOpen()) return;
-    Connection* c = connection.get();
+void TcpBackend::_onConnection(Connection* c) {
     kx::net::TcpSocketChannel* channel = c->channel.get();
     channel->setIdleTimeout(0);
-    channel->onClosed = [c]() { c->closed = true; };
     switch (m_kind) {
         case ECHO:
             // Read only as fast as the echo drains: a peer that never reads
@@ -69,7 +52,6 @@ void TcpBackend::_onAccept(kx::net::Socket* socket) {
             _produce(c);
             break;
     }
-    m_connections.push_back(std::move(connection));
 }
 
 void TcpBackend::_produce(Connection* connection) {
@@ -81,16 +63,6 @@ void TcpBackend::_produce(Connection* connection) {
             m_chunk[i] = patternByte(connection->produced + i);
         connection->produced += m_chunk.length();
         channel->send(m_chunk);
-    }
-}
-
-void TcpBackend::tick() {
-    for (size_t i = 0; i < m_connections.size();) {
-        if (m_connections[i]->closed) {
-            m_connections.erase(m_connections.begin() + static_cast<std::ptrdiff_t>(i));
-        } else {
-            ++i;
-        }
     }
 }
 

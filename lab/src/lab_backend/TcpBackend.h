@@ -5,40 +5,32 @@
 #include <vector>
 
 #include "core/src/value/Binary.h"
-#include "core/src/value/String.h"
+#include "lab_backend/LoopbackTcpServer.h"
+#include "net/src/channel/TcpSocketChannel.h"
 #include "net/src/socket/Socket.h"
-#include "net/src/socket/SocketAddress.h"
 #include "net/src/socket/SocketEventSelector.h"
 
-namespace kx {
-namespace net {
-class TcpSocketAccepter;
-class TcpSocketChannel;
-}  // namespace net
-}  // namespace kx
-
 namespace lab {
+
+// One accepted connection of a TcpBackend.
+struct TcpBackendConnection {
+    std::unique_ptr<kx::net::TcpSocketChannel> channel;
+    bool closed = false;
+    int64_t produced = 0;  // source: pattern bytes queued so far
+};
 
 // A TCP back end on the lab's selector: echo (every byte back, read no
 // faster than it is written back), source (an endless, known byte pattern)
 // or sink (reads and counts). Memory per connection stays bounded whatever
 // the peer does.
-class TcpBackend {
+class TcpBackend : public LoopbackTcpServer<TcpBackendConnection> {
 public:
     enum Kind { ECHO, SOURCE, SINK };
     static constexpr int32_t WINDOW = 65536;
 
     TcpBackend(kx::net::SocketEventSelector* selector, Kind kind);
-    ~TcpBackend();
-    TcpBackend(const TcpBackend&) = delete;
-    TcpBackend& operator=(const TcpBackend&) = delete;
+    ~TcpBackend() override;
 
-    // Port 0 picks a free port; false with a reason.
-    bool start(const kx::net::SocketAddress& listen, kx::core::String* error);
-    // Deletes closed connections.
-    void tick();
-
-    const kx::net::SocketAddress& address() const { return m_address; }
     int32_t connectionCount() const { return static_cast<int32_t>(m_connections.size()); }
     int64_t bytesReceived() const { return m_received; }
     int64_t bytesSent() const { return m_sent; }
@@ -49,20 +41,13 @@ public:
     }
 
 private:
-    struct Connection {
-        std::unique_ptr<kx::net::TcpSocketChannel> channel;
-        bool closed = false;
-        int64_t produced = 0;  // source: pattern bytes queued so far
-    };
+    using Connection = TcpBackendConnection;
 
-    void _onAccept(kx::net::Socket* socket);
+    void _prepare(kx::net::Socket* socket) override { socket->setNoDelay(1); }
+    void _onConnection(Connection* c) override;
     void _produce(Connection* connection);
 
-    kx::net::SocketEventSelector* m_selector;
     Kind m_kind;
-    std::unique_ptr<kx::net::TcpSocketAccepter> m_accepter;
-    kx::net::SocketAddress m_address;
-    std::vector<std::unique_ptr<Connection>> m_connections;
     int64_t m_received = 0;
     int64_t m_sent = 0;
     kx::core::Binary m_chunk;

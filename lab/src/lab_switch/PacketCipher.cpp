@@ -22,17 +22,15 @@ const Binary& PacketCipher::_packetKey(uint32_t sequence) {
 }
 
 bool PacketCipher::encrypt(const uint8_t* in, int32_t length, uint32_t sequence, Binary* out) {
-    if (!isOn()) {
-        out->resize(0);
-        out->append(in, length);
-        return true;
-    }
-    m_in.resize(0);
-    m_in.append(in, length);
-    return Tea::encrypt(m_in, _packetKey(sequence), *out);
+    return _run(true, in, length, sequence, out);
 }
 
 bool PacketCipher::decrypt(const uint8_t* in, int32_t length, uint32_t sequence, Binary* out) {
+    return _run(false, in, length, sequence, out);
+}
+
+bool PacketCipher::_run(bool encrypting, const uint8_t* in, int32_t length, uint32_t sequence,
+                        Binary* out) {
     if (!isOn()) {
         out->resize(0);
         out->append(in, length);
@@ -40,7 +38,8 @@ bool PacketCipher::decrypt(const uint8_t* in, int32_t length, uint32_t sequence,
     }
     m_in.resize(0);
     m_in.append(in, length);
-    return Tea::decrypt(m_in, _packetKey(sequence), *out);
+    const Binary& key = _packetKey(sequence);
+    return encrypting ? Tea::encrypt(m_in, key, *out) : Tea::decrypt(m_in, key, *out);
 }
 
 }  // namespace lab

@@ -24,6 +24,8 @@ public:
 
 private:
     const kx::core::Binary& _packetKey(uint32_t sequence);
+    bool _run(bool encrypting, const uint8_t* in, int32_t length, uint32_t sequence,
+              kx::core::Binary* out);
 
     kx::core::Binary m_key;
     kx::core::Binary m_packetKey;

@@ -75,6 +75,16 @@ protected:
         auto opens = sw.sent(TCP, TunnelPacket::KIND_OPEN);
         return opens.empty() ? 0 : TunnelPacket(opens.back()).channel();
     }
+    // Opens the tunnel, adds a forward and connects one client through it;
+    // `accept` answers the open packet with success. Returns the channel id.
+    uint16_t connectFirst(TcpForward** forward, std::unique_ptr<TestClient>* client, bool accept) {
+        openTunnel();
+        *forward = addForward();
+        if (!*forward) return 0;
+        uint16_t id = connectThroughTunnel(*forward, client);
+        if (accept) sw.openResult(TCP, id, 1);
+        return id;
+    }
 
     SocketEventSelector selector;
     ForwardTunnel tunnel;
@@ -127,10 +137,9 @@ TEST_F(TcpForwardTest, DataChannelCarriesAStreamBothWaysAndReportsItsClose) {
 }
 
 TEST_F(TcpForwardTest, LocalDataIsCutIntoPiecesOfAtMost16384Bytes) {
-    openTunnel();
-    TcpForward* forward = addForward();
+    TcpForward* forward = nullptr;
     std::unique_ptr<TestClient> client;
-    uint16_t id = connectThroughTunnel(forward, &client);
+    uint16_t id = connectFirst(&forward, &client, false);
     TcpForwardDataChannel* channel = forward->dataChannel(id);
     ASSERT_NE(channel, nullptr);
 
@@ -147,11 +156,9 @@ TEST_F(TcpForwardTest, LocalDataIsCutIntoPiecesOfAtMost16384Bytes) {
 }
 
 TEST_F(TcpForwardTest, MalformedPacketsFromTheSwitchAreIgnoredOrEndTheChannel) {
-    openTunnel();
-    TcpForward* forward = addForward();
+    TcpForward* forward = nullptr;
     std::unique_ptr<TestClient> client;
-    uint16_t id = connectThroughTunnel(forward, &client);
-    sw.openResult(TCP, id, 1);
+    uint16_t id = connectFirst(&forward, &client, true);
 
     // A data packet announcing more bytes than it holds is ignored.
     Binary lying;
@@ -177,10 +184,9 @@ TEST_F(TcpForwardTest, MalformedPacketsFromTheSwitchAreIgnoredOrEndTheChannel) {
 }
 
 TEST_F(TcpForwardTest, RefusedOpenAbortsTheConnection) {
-    openTunnel();
-    TcpForward* forward = addForward();
+    TcpForward* forward = nullptr;
     std::unique_ptr<TestClient> client;
-    uint16_t id = connectThroughTunnel(forward, &client);
+    uint16_t id = connectFirst(&forward, &client, false);
     sw.openResult(TCP, id, 0);
     ASSERT_TRUE(pumpUntil(selector, [&] { return !client->poll(); }));
     ASSERT_TRUE(
@@ -188,10 +194,9 @@ TEST_F(TcpForwardTest, RefusedOpenAbortsTheConnection) {
 }
 
 TEST_F(TcpForwardTest, ClosingTheTunnelEndsItsConnectionsAndNewOnesGoStandby) {
-    openTunnel();
-    TcpForward* forward = addForward();
+    TcpForward* forward = nullptr;
     std::unique_ptr<TestClient> client;
-    uint16_t id = connectThroughTunnel(forward, &client);
+    uint16_t id = connectFirst(&forward, &client, false);
     ASSERT_NE(id, 0);
     size_t packets = sw.upstream.packets.size();
 
@@ -278,11 +283,9 @@ protected:
 };
 
 TEST_F(FullQueueTest, FullBackupQueueNeverLeavesAHoleInTheStream) {
-    openTunnel();
-    TcpForward* forward = addForward();
+    TcpForward* forward = nullptr;
     std::unique_ptr<TestClient> client;
-    uint16_t id = connectThroughTunnel(forward, &client);
-    sw.openResult(TCP, id, 1);
+    uint16_t id = connectFirst(&forward, &client, true);
     TcpForwardDataChannel* channel = forward->dataChannel(id);
     ASSERT_NE(channel, nullptr);
 
@@ -309,11 +312,9 @@ TEST_F(FullQueueTest, FullBackupQueueNeverLeavesAHoleInTheStream) {
 }
 
 TEST_F(FullQueueTest, LocalCloseWhileDataIsHeldSendsTheTailBeforeTheClose) {
-    openTunnel();
-    TcpForward* forward = addForward();
+    TcpForward* forward = nullptr;
     std::unique_ptr<TestClient> client;
-    uint16_t id = connectThroughTunnel(forward, &client);
-    sw.openResult(TCP, id, 1);
+    uint16_t id = connectFirst(&forward, &client, true);
     TcpForwardDataChannel* channel = forward->dataChannel(id);
     ASSERT_NE(channel, nullptr);
     std::string text = pattern(40000);
@@ -345,11 +346,9 @@ protected:
 };
 
 TEST_F(EncryptedForwardTest, PayloadsAreEncryptedPerPacketAndBadCiphertextEndsTheChannel) {
-    openTunnel();
-    TcpForward* forward = addForward();
+    TcpForward* forward = nullptr;
     std::unique_ptr<TestClient> client;
-    uint16_t id = connectThroughTunnel(forward, &client);
-    sw.openResult(TCP, id, 1);
+    uint16_t id = connectFirst(&forward, &client, true);
     DataEncryptor cipher(ForwardSession::sessionKey(L"nat-key", L"T1"));
 
     ASSERT_TRUE(client->write("secret"));

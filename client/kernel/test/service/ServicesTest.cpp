@@ -3,8 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "client/NodeTestSupport.h"
-#include "service/ServiceTestSupport.h"
+#include "service/TunnelClientFixture.h"
 #include "tunnel_client/TunnelClient.h"
 #include "tunnel_client/client/TunnelDataClient.h"
 #include "tunnel_client/node/AddressMask.h"
@@ -21,28 +20,15 @@ using kx::net::SocketAddress;
 using tunnel::Error;
 using tunnel::Node;
 using tunnel::NodeSelectService;
-using tunnel::TunnelClient;
 using tunnel::TunnelDataClient;
 using tunnel::UpstreamBindService;
-using tunnel::testing::RecordingLogger;
 
 namespace {
 
 // The services of a tunnel client driven one by one (the client itself is
 // not ticked, so its keep service stays out of the way).
-class ServicesTest : public nodetest::NodeTest {
+class ServicesTest : public nodetest::TunnelClientFixture {
 protected:
-    void SetUp() override {
-        nodetest::NodeTest::SetUp();
-        client.reset(new TunnelClient(&logger, selector.get(), login, 7, IpAddress("127.0.0.1"), {},
-                                      L"", false));
-    }
-    void TearDown() override {
-        ticks.clear();
-        client.reset();
-        nodetest::NodeTest::TearDown();
-    }
-
     bool selectOnce(Node** winner, std::string* console) {
         NodeSelectService* service = client->nodeSelectService();
         *winner = nullptr;
@@ -59,9 +45,6 @@ protected:
         *console = ::testing::internal::GetCapturedStdout();
         return done;
     }
-
-    RecordingLogger logger;
-    std::unique_ptr<TunnelClient> client;
 };
 
 TEST_F(ServicesTest, RecentlyFailedBlockIsOnlyALastResortForFiveMinutes) {

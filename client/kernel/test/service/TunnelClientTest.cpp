@@ -2,10 +2,9 @@
 
 #include <string>
 
-#include "client/NodeTestSupport.h"
 #include "downstream/FakeUpstream.h"
 #include "forward_tunnel/ForwardTestSupport.h"
-#include "service/ServiceTestSupport.h"
+#include "service/TunnelClientFixture.h"
 #include "tunnel_client/TunnelClient.h"
 #include "tunnel_client/forward/TcpForward.h"
 #include "tunnel_client/forward/TcpForwardManager.h"
@@ -18,24 +17,16 @@ using kx::core::String;
 using kx::net::IpAddress;
 using kx::net::SocketAddress;
 using tunnel::AddressMask;
-using tunnel::TunnelClient;
-using tunnel::testing::RecordingLogger;
 
 namespace {
 
 const IpAddress LOOPBACK("127.0.0.1");
 
-class TunnelClientTest : public nodetest::NodeTest {
+class TunnelClientTest : public nodetest::TunnelClientFixture {
 protected:
     void SetUp() override {
-        nodetest::NodeTest::SetUp();
-        client.reset(new TunnelClient(&logger, selector.get(), login, 7, LOOPBACK, {}, L"", false));
+        TunnelClientFixture::SetUp();
         ticks.push_back([this] { client->tick(); });
-    }
-    void TearDown() override {
-        ticks.clear();
-        client.reset();
-        nodetest::NodeTest::TearDown();
     }
     std::string masked(const SocketAddress& address) {
         return AddressMask::mask(address).toStdString();
@@ -45,9 +36,6 @@ protected:
         client->tick();
         advance(ms);
     }
-
-    RecordingLogger logger;
-    std::unique_ptr<TunnelClient> client;
 };
 
 TEST_F(TunnelClientTest, WithoutNodesSelectionFailsAndTenFailuresBackOffFiveMinutes) {

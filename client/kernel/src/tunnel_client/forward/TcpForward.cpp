@@ -8,21 +8,13 @@
 namespace tunnel {
 
 using kx::net::Socket;
-using kx::net::SocketAddress;
 using kx::net::SocketEventSelector;
 
 TcpForward::TcpForward(ForwardTunnel* tunnel, SocketEventSelector* selector,
                        const kx::net::IpAddress& localIp, int clientPort,
                        const kx::core::Array<kx::net::IpAddress>& standbyIps, int standbyPort,
                        const kx::core::String& key)
-    : m_tunnel(tunnel),
-      m_server(selector, SocketAddress(localIp, static_cast<uint16_t>(clientPort)), MAX_CHANNELS),
-      m_clientPort(clientPort),
-      m_key(key),
-      m_standbyIps(standbyIps),
-      m_standbyPort(standbyPort) {
-    KX_ASSERT(m_tunnel);
-    if (m_server.isValid()) m_clientPort = m_server.localAddress().port;
+    : ForwardListener(tunnel, selector, localIp, clientPort, standbyIps, standbyPort, key) {
     m_server.factory = [this](Socket* socket, SocketEventSelector* sel) {
         return _createChannel(socket, sel);
     };

@@ -7,7 +7,7 @@
 #include "core/src/value/Array.h"
 #include "core/src/value/String.h"
 #include "net/src/socket/IpAddress.h"
-#include "tunnel_client/forward/ChannelRegistry.h"
+#include "tunnel_client/forward/ForwardListener.h"
 #include "tunnel_client/forward/tcp_channel/TcpChannelServer.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
 
@@ -19,9 +19,8 @@ class TcpForwardDataChannel;
 // One local TCP port. Each accepted connection becomes a data channel through
 // the tunnel when the tunnel is usable at that moment, else a standby channel
 // straight to one of the target's own addresses.
-class TcpForward {
+class TcpForward : public ForwardListener<kx::net::TcpChannelServer, TcpForwardDataChannel> {
 public:
-    static constexpr int MAX_CHANNELS = 1024;
     static constexpr int IDLE_TIMEOUT_MS = 900000;
     static constexpr int RECEIVE_KEEP = 0;
     static constexpr int SEND_KEEP = 16384;
@@ -30,17 +29,9 @@ public:
                const kx::net::IpAddress& localIp, int clientPort,
                const kx::core::Array<kx::net::IpAddress>& standbyIps, int standbyPort,
                const kx::core::String& key);
-    virtual ~TcpForward();
-    TcpForward(const TcpForward&) = delete;
-    TcpForward& operator=(const TcpForward&) = delete;
+    ~TcpForward() override;
 
-    bool isListening() const { return m_server.isValid(); }
-    // The port actually listened on (the configured one unless that was 0).
-    int clientPort() const { return m_clientPort; }
-    ForwardTunnel* tunnel() const { return m_tunnel; }
     int32_t channelCount() const { return m_server.liveChannelCount(); }
-    bool hasChannel(uint16_t id) const { return m_channels.has(id); }
-    TcpForwardDataChannel* dataChannel(uint16_t id) const { return m_channels.find(id); }
     int32_t drainingCount() const { return static_cast<int32_t>(m_draining.size()); }
 
     // A class 2 packet; true when one of this forward's channels owns its id.
@@ -65,13 +56,6 @@ private:
     kx::net::TcpChannel* _createChannel(kx::net::Socket* socket,
                                         kx::net::SocketEventSelector* selector);
 
-    ForwardTunnel* m_tunnel;
-    ChannelRegistry<TcpForwardDataChannel> m_channels;
-    kx::net::TcpChannelServer m_server;
-    int m_clientPort;
-    kx::core::String m_key;
-    kx::core::Array<kx::net::IpAddress> m_standbyIps;
-    int m_standbyPort;
     std::vector<std::unique_ptr<kx::net::TcpChannel>> m_draining;
     std::vector<std::unique_ptr<kx::net::TcpSocketChannel>> m_lingering;
     std::vector<uint16_t> m_scratchIds;

@@ -10,15 +10,6 @@ namespace tunnel {
 
 using kx::core::Binary;
 
-namespace {
-
-ForwardTunnel* tunnelOf(TcpForward* forward) {
-    KX_ASSERT(forward);
-    return forward->tunnel();
-}
-
-}  // namespace
-
 TcpForwardDataChannel::TcpForwardDataChannel(TcpForward* forward, uint16_t channelId,
                                              kx::net::Socket* socket,
                                              kx::net::SocketEventSelector* selector,
@@ -33,14 +24,7 @@ TcpForwardDataChannel::TcpForwardDataChannel(TcpForward* forward, uint16_t chann
     onReceive = [this](Binary& data) { _onLocalData(data); };
     onSent = [this](int bytes) { _onLocalSent(bytes); };
     onClosed = [this]() { _onLocalClosed(); };
-
-    if (!m_session.open(static_cast<uint16_t>(m_forward->clientPort()), INITIAL_READ)) {
-        // The switch never heard of this stream; better no connection than a dead one.
-        abort();
-        return;
-    }
-    m_opened = true;
-    recv(INITIAL_READ);
+    m_opened = openDataSession(this, &m_session, m_forward->clientPort(), INITIAL_READ);
 }
 
 TcpForwardDataChannel::~TcpForwardDataChannel() {

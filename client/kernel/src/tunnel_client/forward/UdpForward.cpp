@@ -12,14 +12,7 @@ UdpForward::UdpForward(ForwardTunnel* tunnel, kx::net::SocketEventSelector* sele
                        const kx::net::IpAddress& localIp, int clientPort,
                        const kx::core::Array<kx::net::IpAddress>& standbyIps, int standbyPort,
                        const kx::core::String& key)
-    : m_tunnel(tunnel),
-      m_server(selector, SocketAddress(localIp, static_cast<uint16_t>(clientPort)), MAX_CHANNELS),
-      m_clientPort(clientPort),
-      m_key(key),
-      m_standbyIps(standbyIps),
-      m_standbyPort(standbyPort) {
-    KX_ASSERT(m_tunnel);
-    if (m_server.isValid()) m_clientPort = m_server.localAddress().port;
+    : ForwardListener(tunnel, selector, localIp, clientPort, standbyIps, standbyPort, key) {
     m_server.factory = [this](kx::net::UdpSocketChannel* socketChannel, const SocketAddress& peer) {
         return _createChannel(socketChannel, peer);
     };

@@ -8,15 +8,6 @@ namespace tunnel {
 
 using kx::core::Binary;
 
-namespace {
-
-ForwardTunnel* tunnelOf(UdpForward* forward) {
-    KX_ASSERT(forward);
-    return forward->tunnel();
-}
-
-}  // namespace
-
 UdpForwardDataChannel::UdpForwardDataChannel(kx::net::UdpSocketChannel* socketChannel,
                                              const kx::net::SocketAddress& peer,
                                              UdpForward* forward, uint16_t sessionId,
@@ -31,13 +22,7 @@ UdpForwardDataChannel::UdpForwardDataChannel(kx::net::UdpSocketChannel* socketCh
     onReceive = [this](Binary& datagram) { _onLocalDatagram(datagram); };
     onSent = [this](int bytes) { m_session.onDelivered(bytes); };
     onClosed = [this]() { _onLocalClosed(); };
-
-    if (!m_session.open(static_cast<uint16_t>(m_forward->clientPort()), INITIAL_READ)) {
-        abort();
-        return;
-    }
-    m_opened = true;
-    recv(INITIAL_READ);
+    m_opened = openDataSession(this, &m_session, m_forward->clientPort(), INITIAL_READ);
 }
 
 UdpForwardDataChannel::~UdpForwardDataChannel() {

@@ -9,25 +9,14 @@ namespace kx {
 namespace net {
 
 TcpSocketChannel::TcpSocketChannel(Socket* socket, SocketEventSelector* selector)
-    : m_selector(selector),
-      m_state(STATE_INVALID),
-      m_idleTimer(IDLE_TIMEOUT_MS),
-      m_inEvent(false),
-      m_gone(nullptr),
-      m_registered(false),
+    : SelectorChannel(selector, IDLE_TIMEOUT_MS),
       m_sendPos(0),
-      m_recvLength(0),
       m_recvKeep(KEEP_CAPACITY),
       m_sendKeep(KEEP_CAPACITY) {
-    if (!socket || !socket->isValid()) return;
-    m_socket.swap(*socket);
-    m_socket.setBlocking(false);
-    m_localAddress = m_socket.localAddress();
+    if (!_adopt(socket)) return;
     m_peerAddress = m_socket.peerAddress();
-    m_state = STATE_OPEN;
     if (!selector || selector->hasEventHandler(m_socket.handle())) return;
-    m_registered = selector->addEventHandler(m_socket.handle(), this);
-    if (!m_registered) {
+    if (!_registerHandler()) {
         // A full selector is resource exhaustion, not a broken invariant: the
         // connection is dropped and the owner sees a channel that is not open.
         m_socket.setLinger(true, 0);
@@ -37,7 +26,6 @@ TcpSocketChannel::TcpSocketChannel(Socket* socket, SocketEventSelector* selector
 }
 
 TcpSocketChannel::~TcpSocketChannel() {
-    if (m_gone) *m_gone = true;
     if (m_socket.isValid()) _close();
 }
 
@@ -69,19 +57,6 @@ bool TcpSocketChannel::send(core::Binary&& data) {
     return true;
 }
 
-bool TcpSocketChannel::recv(int length) {
-    if (m_state != STATE_OPEN || length < 0) return false;
-    if (m_recvLength > INT_MAX - length) return false;
-    m_recvLength += length;
-    return true;
-}
-
-void TcpSocketChannel::closeGracefully() {
-    if (m_state != STATE_OPEN) return;
-    m_recvLength = 0;
-    m_state = STATE_CLOSING;
-}
-
 void TcpSocketChannel::abort() {
     if (m_state != STATE_OPEN && m_state != STATE_CLOSING) return;
     m_recvLength = 0;
@@ -92,21 +67,6 @@ void TcpSocketChannel::abort() {
     m_socket.setLinger(true, 0);
     m_socket.shutdown(Socket::SHUT_RECEIVE);
     m_state = STATE_ABORTING;
-}
-
-void TcpSocketChannel::closeNow() {
-    if (!m_socket.isValid()) return;
-    _close();
-    if (onClosed) onClosed();
-}
-
-bool TcpSocketChannel::exportSocket(Socket* out) {
-    if (!out || out->isValid() || !m_socket.isValid()) return false;
-    if (m_registered && m_selector) m_selector->removeEventHandler(m_socket.handle());
-    m_registered = false;
-    out->swap(m_socket);
-    m_state = STATE_INVALID;
-    return true;
 }
 
 void TcpSocketChannel::_trim(core::Binary& buffer, int keep) {
@@ -137,47 +97,6 @@ void TcpSocketChannel::_close() {
     m_state = STATE_INVALID;
 }
 
-void TcpSocketChannel::_closeAndReport(const bool& gone) {
-    (void)gone;
-    _close();
-    if (onClosed) onClosed();
-}
-
-int TcpSocketChannel::eventMask() {
-    if (!m_socket.isValid()) return 0;
-    if (m_state == STATE_ABORTING) return EVENT_READ;
-    int mask = 0;
-    if (m_state == STATE_OPEN && m_recvLength >= 1) mask |= EVENT_READ;
-    if ((m_state == STATE_OPEN || m_state == STATE_CLOSING) &&
-        (!m_sendBuffer.isEmpty() || !m_sendQueue.isEmpty())) {
-        mask |= EVENT_WRITE;
-    }
-    return mask;
-}
-
-void TcpSocketChannel::onSocketEvent(int events) {
-    if (!m_socket.isValid() || m_inEvent) return;
-    bool gone = false;
-    m_inEvent = true;
-    m_gone = &gone;
-    if (events & EVENT_READ) {
-        // Bounded, so that a peer writing as fast as we read cannot keep the
-        // loop from everybody else; what is left is read next round.
-        for (int i = 0; i < READ_BURST && _readStep(gone); ++i) {
-        }
-        if (gone) return;
-    }
-    if (events & EVENT_WRITE) {
-        while (_writeStep(gone)) {
-        }
-        if (gone) return;
-    }
-    _stateCheck(gone);
-    if (gone) return;
-    m_gone = nullptr;
-    m_inEvent = false;
-}
-
 void TcpSocketChannel::_deliver(core::Binary& data, const bool& gone) {
     (void)gone;
     if (onReceive) onReceive(data);
@@ -196,7 +115,7 @@ bool TcpSocketChannel::_readStep(const bool& gone) {
         return false;
     }
     if (rc < 1) {
-        _closeAndReport(gone);
+        _closeAndReport();
         return false;
     }
     m_recvBuffer.resize(rc);
@@ -223,7 +142,7 @@ bool TcpSocketChannel::_writeStep(const bool& gone) {
     int rc = m_socket.send(m_sendBuffer, m_sendPos, limit);
     if (rc < 0 && Socket::lastErrorWouldBlock()) return false;
     if (rc < 1) {
-        _closeAndReport(gone);
+        _closeAndReport();
         return false;
     }
     m_sendPos += rc;
@@ -242,21 +161,6 @@ bool TcpSocketChannel::_writeStep(const bool& gone) {
     m_idleTimer.reset();
     if (onSent) onSent(rc);
     return !gone;
-}
-
-void TcpSocketChannel::_stateCheck(const bool& gone) {
-    if (!m_socket.isValid()) return;
-    if (m_idleTimer.interval() > 0 && m_idleTimer.isExpired()) {
-        if (onTimeout) onTimeout();
-        if (gone) return;
-        if (m_socket.isValid()) _closeAndReport(gone);
-        return;
-    }
-    if (m_state == STATE_CLOSING && m_sendBuffer.isEmpty() && m_sendQueue.isEmpty()) {
-        _closeAndReport(gone);
-    } else if (m_state == STATE_ABORTING) {
-        _closeAndReport(gone);
-    }
 }
 
 }  // namespace net
