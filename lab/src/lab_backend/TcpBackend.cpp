@@ -1,5 +1,7 @@
 #include "lab_backend/TcpBackend.h"
 
+#include <vector>
+
 #include "net/src/channel/TcpSocketChannel.h"
 
 namespace lab {
@@ -58,10 +60,17 @@ void TcpBackend::_produce(Connection* connection) {
     kx::net::TcpSocketChannel* channel = connection->channel.get();
     while (!connection->closed && channel->state() == kx::net::TcpSocketChannel::STATE_OPEN &&
            channel->pendingSendBytes() < WINDOW) {
-        m_chunk.resize(16384);
-        for (int32_t i = 0; i < m_chunk.length(); ++i)
-            m_chunk[i] = patternByte(connection->produced + i);
-        connection->produced += m_chunk.length();
+        // The pattern repeats every 65536 bytes: copy from one table built once
+        // rather than computing (and bounds-checking) every byte.
+        static const std::vector<uint8_t> table = [] {
+            std::vector<uint8_t> t(PATTERN_PERIOD + CHUNK);
+            for (size_t i = 0; i < t.size(); ++i) t[i] = patternByte(static_cast<int64_t>(i));
+            return t;
+        }();
+        size_t offset = static_cast<size_t>(connection->produced % PATTERN_PERIOD);
+        m_chunk.clear();
+        m_chunk.append(table.data() + offset, CHUNK);
+        connection->produced += CHUNK;
         channel->send(m_chunk);
     }
 }

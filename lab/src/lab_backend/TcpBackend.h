@@ -35,6 +35,9 @@ public:
     int64_t bytesReceived() const { return m_received; }
     int64_t bytesSent() const { return m_sent; }
 
+    // The source pattern repeats with this period; sources write in chunks.
+    static constexpr int32_t PATTERN_PERIOD = 65536;
+    static constexpr int32_t CHUNK = 16384;
     // Byte i of every source stream.
     static uint8_t patternByte(int64_t index) {
         return static_cast<uint8_t>((index * 131 + (index >> 8) * 7) & 0xFF);
