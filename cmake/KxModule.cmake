@@ -2,7 +2,7 @@
 #           [LIBS <libs...>] [TEST_LIBS <libs...>])
 # Builds a static library from every .cpp below SRC_DIR (default ./src) and,
 # when tests are on, one GoogleTest executable from every .cpp below TEST_DIR
-# (default ./test).
+# (default ./test). EXCLUDE drops matching sources and tests alike.
 function(kx_module)
   cmake_parse_arguments(M "" "NAME;SRC_DIR;TEST_DIR;EXCLUDE" "DEPS;LIBS;TEST_LIBS;INCLUDES" ${ARGN})
   if(NOT M_SRC_DIR)
@@ -26,6 +26,9 @@ function(kx_module)
   target_link_libraries(${M_NAME} ${_scope} ${M_DEPS} ${M_LIBS} Threads::Threads)
   if(KX_BUILD_TESTS)
     file(GLOB_RECURSE _tests CONFIGURE_DEPENDS ${M_TEST_DIR}/*.cpp)
+    if(M_EXCLUDE)
+      list(FILTER _tests EXCLUDE REGEX "${M_EXCLUDE}")
+    endif()
     if(_tests)
       add_executable(${M_NAME}_tests ${_tests})
       target_link_libraries(${M_NAME}_tests PRIVATE ${M_NAME} ${M_TEST_LIBS} GTest::gtest GTest::gtest_main)
