@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "core/src/json/JsonBuilder.h"
@@ -57,16 +58,36 @@ TEST(JsonParser, NumberRunsFollowTheConversionRules) {
     EXPECT_DOUBLE_EQ(parsed(L"1.5").as<double>(), 1.5);
     EXPECT_DOUBLE_EQ(parsed(L".5").as<double>(), 0.5);
     EXPECT_DOUBLE_EQ(parsed(L"-2.5e2").as<double>(), -250.0);
-    EXPECT_EQ(parsed(L"1e5").as<int8_t>(), 1);  // integer conversion stops at 'e'
-    EXPECT_EQ(parsed(L"-").as<int8_t>(), 0);    // converts to nothing
+    EXPECT_EQ(parsed(L"-").as<int8_t>(), 0);  // converts to nothing
     EXPECT_DOUBLE_EQ(parsed(L".").as<double>(), 0.0);
-    // 'E' is outside the run: the value ends before it.
+    // The run ends at the first character outside it.
     JsonParser p;
-    ASSERT_TRUE(p.setInput(String(L"1.5E3")));
+    ASSERT_TRUE(p.setInput(String(L"1.5E3x")));
     Any v;
     ASSERT_TRUE(p.parse(v));
-    EXPECT_DOUBLE_EQ(v.as<double>(), 1.5);
-    EXPECT_EQ(p.position(), 3);
+    EXPECT_DOUBLE_EQ(v.as<double>(), 1500.0);
+    EXPECT_EQ(p.position(), 5);
+}
+
+// Regression (fuzzing): an exponent without a '.' went through the integer
+// conversion, which stops at the 'e', so 1e+20 read back as the integer 1.
+TEST(JsonParser, ExponentWithoutDotReadsAsDouble) {
+    const struct {
+        const wchar_t* text;
+        double value;
+    } cases[] = {
+        {L"1e5", 1e5},     {L"1e+20", 1e20},  {L"1e-07", 1e-7},
+        {L"-3E2", -300.0}, {L"2E-1", 0.2},    {L"[7e0]", 7.0},
+    };
+    for (const auto& c : cases) {
+        Any v = parsed(c.text);
+        if (v.is<Array<Any>>()) v = Any(v.as<Array<Any>>()[0]);
+        ASSERT_TRUE(v.is<double>()) << String(c.text).toStdString();
+        EXPECT_EQ(v.as<double>(), c.value) << String(c.text).toStdString();
+    }
+    // Plain digit runs keep the narrowest-integer rule.
+    EXPECT_TRUE(parsed(L"-0").is<int8_t>());
+    EXPECT_TRUE(parsed(L"100").is<int8_t>());
 }
 
 TEST(JsonParser, StringsAndEscapes) {
@@ -266,6 +287,58 @@ TEST(JsonBuilder, FailuresAndRoundTrip) {
     Dictionary<Any> back;
     ASSERT_TRUE(JsonParser::parseDictionary(String(text), back));
     EXPECT_EQ(compact(Any(back)), String(text).toStdString());
+}
+
+// Regression (fuzzing): doubles were written with six significant digits and
+// sometimes without a '.', so they came back rounded, as integers, without
+// their sign, or as the non-JSON text "inf".
+TEST(JsonBuilder, DoublesSurviveARoundTrip) {
+    const struct {
+        double value;
+        const char* text;  // compact form, or null when only the round trip matters
+    } cases[] = {
+        {1.5, "1.5"},
+        {0.1, "0.1"},
+        {100.0, "100.0"},
+        {-0.0, "-0.0"},
+        {0.0, "0.0"},
+        {1e20, "1e+20"},
+        {1e-7, "1e-07"},
+        {0.1234567, "0.1234567"},
+        {1.0 / 3.0, "0.3333333333333333"},
+        {123456789012.0, "123456789012.0"},
+        {-2.5e-300, nullptr},
+        {1.7976931348623157e308, nullptr},
+        {4.9e-324, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string text = compact(Any(c.value));
+        if (c.text) {
+            EXPECT_EQ(text, c.text);
+        }
+        Any back = parsed(String::fromUtf8(text).c_str());
+        ASSERT_TRUE(back.is<double>()) << text;
+        EXPECT_EQ(back.as<double>(), c.value) << text;
+        EXPECT_EQ(std::signbit(back.as<double>()), std::signbit(c.value)) << text;
+    }
+}
+
+TEST(JsonBuilder, NonFiniteDoublesAreRefused) {
+    Any huge = parsed(L"1.e999");  // the parser's conversion saturates to infinity
+    ASSERT_TRUE(huge.is<double>());
+    const Any values[] = {huge, Any(-HUGE_VAL), Any(std::nan(""))};
+    for (const Any& value : values) {
+        JsonBuilder b;
+        b.init();
+        String out;
+        EXPECT_FALSE(b.build(value, out));
+        Dictionary<Any> record;
+        record.set(L"ok", Any(int8_t(1)));
+        record.set(L"x", value);
+        EXPECT_FALSE(JsonBuilder::buildText(record, out));
+        EXPECT_EQ(out.toStdString().find("inf"), std::string::npos);
+        EXPECT_EQ(out.toStdString().find("nan"), std::string::npos);
+    }
 }
 
 TEST(JsonParser, MutatedInputNeverCrashes) {

@@ -2,6 +2,11 @@
 
 #include "core/src/json/JsonParser.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 namespace kx {
 namespace core {
 
@@ -66,7 +71,7 @@ bool JsonBuilder::_writeValue(const Any& v, String& out) {
     } else if (v.is<int64_t>()) {
         out += String::fromInt64(v.as<int64_t>());
     } else if (v.is<double>()) {
-        out += String::fromDouble(v.as<double>());
+        return _writeDouble(v.as<double>(), out);
     } else if (v.is<Binary>()) {
         out += L"\"<BINARY>\"";
     } else {
@@ -115,6 +120,28 @@ bool JsonBuilder::_writeObject(const Dictionary<Any>& value, String& out) {
         out.append(L':');
         return _writeValue(entry.second, out);
     });
+}
+
+bool JsonBuilder::_writeDouble(double value, String& out) {
+    // JSON has no text for infinity or NaN.
+    if (!std::isfinite(value)) return false;
+    // The fewest significant digits that read back to the same value.
+    char text[40];
+    for (int precision = 1; precision <= 17; ++precision) {
+        snprintf(text, sizeof text, "%.*g", precision, value);
+        if (strtod(text, nullptr) == value) break;
+    }
+    // %g turns 100 into "1e+02"; keep whole numbers of ordinary size plain.
+    const char* e = strchr(text, 'e');
+    if (e) {
+        int exponent = atoi(e + 1);
+        if (exponent >= 0 && exponent < 17) snprintf(text, sizeof text, "%.*g", exponent + 1, value);
+    }
+    // Without a '.' or an exponent the parser would take it for an integer
+    // (and "-0" would lose its sign).
+    if (!strpbrk(text, ".e")) strcat(text, ".0");
+    for (const char* c = text; *c; ++c) out.append(static_cast<wchar_t>(*c));
+    return true;
 }
 
 void JsonBuilder::_writeString(const String& text, String& out) {

@@ -10,7 +10,9 @@ namespace core {
 
 // Writes Any values as JSON text. Compact by default; pretty mode breaks lines
 // with "\r\n" and indents with one tab per level. A Binary is written as the
-// string "<BINARY>" (its bytes never reach the text).
+// string "<BINARY>" (its bytes never reach the text). A double is written in
+// the shortest form that reads back to the same double; infinity and NaN
+// have no JSON text, so building them fails.
 class JsonBuilder {
 public:
     JsonBuilder();
@@ -36,6 +38,7 @@ private:
                      WriteItem writeItem);
     bool _writeArray(const Array<Any>& value, String& out);
     bool _writeObject(const Dictionary<Any>& value, String& out);
+    bool _writeDouble(double value, String& out);
     void _writeString(const String& text, String& out);
     void _newLine(String& out);
 

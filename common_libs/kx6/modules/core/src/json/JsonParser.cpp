@@ -15,7 +15,8 @@ bool isSpace(wchar_t c) {
 }
 
 bool isNumberChar(wchar_t c) {
-    return (c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.' || c == L'e';
+    return (c >= L'0' && c <= L'9') || c == L'+' || c == L'-' || c == L'.' || c == L'e' ||
+           c == L'E';
 }
 
 int hexValue(wchar_t c) {
@@ -159,15 +160,17 @@ bool JsonParser::_parseNumber(Any& out) {
     const wchar_t* s = m_input.data();
     const int32_t n = m_input.length();
     int32_t end = m_position;
-    bool hasDot = false;
+    // A fraction or an exponent makes a double; only plain digit runs are
+    // integers (an integer conversion would stop at the exponent: 1e+20 -> 1).
+    bool isDouble = false;
     while (end < n && isNumberChar(s[end])) {
-        if (s[end] == L'.') hasDot = true;
+        if (s[end] == L'.' || s[end] == L'e' || s[end] == L'E') isDouble = true;
         ++end;
     }
     m_work.clear();
     m_work.append(s + m_position, end - m_position);
     m_position = end;
-    if (hasDot) {
+    if (isDouble) {
         out = Any(wcstod(m_work.c_str(), nullptr));
     } else {
         out = narrowest(wcstoll(m_work.c_str(), nullptr, 10));

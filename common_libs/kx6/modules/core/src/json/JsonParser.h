@@ -9,9 +9,9 @@ namespace kx {
 namespace core {
 
 // Reads JSON text into Any values: objects become Dictionary<Any>, arrays
-// Array<Any>, strings String, numbers with a '.' double and other numbers the
-// narrowest of int8_t..int64_t, null the empty Any. Lenient by design: text
-// after the first value is not examined.
+// Array<Any>, strings String, numbers with a '.' or an exponent double and
+// other numbers the narrowest of int8_t..int64_t, null the empty Any. Lenient
+// by design: text after the first value is not examined.
 class JsonParser {
 public:
     // Deeper nesting fails the parse, so no input can exhaust the stack.
