@@ -2,6 +2,7 @@
 
 #include "tunnel_client/client/DicRpc.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
 #include "tunnel_client/protocol/WireValue.h"
 
 namespace tunnel {
@@ -91,11 +92,7 @@ void TunnelDataClient::_onFailed(const Error& error) {
 void TunnelDataClient::_onData(Binary& data) {
     m_receiveTimer.reset();
     if (m_state == STATE_OPEN && m_downstream) {
-        const uint8_t* p = data.data();
-        if (data.length() >= wire::ACK_PACKET_SIZE && p[0] == wire::PACKET_CLASS_ACK &&
-            p[1] == wire::PACKET_KIND_ACK) {
-            m_heartbeatTimer.reset();
-        }
+        if (TunnelPacket(data).isAck()) m_heartbeatTimer.reset();
         m_downstream->receive(data);
     }
     if (m_prevOnData) m_prevOnData(data);

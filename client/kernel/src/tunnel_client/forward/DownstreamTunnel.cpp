@@ -73,15 +73,10 @@ void DownstreamTunnel::receive(const Binary& packet) {
 
 void DownstreamTunnel::_acknowledge(const Binary& packet) {
     if (m_backups.isEmpty()) return;
-    uint32_t acked = TunnelPacket(packet).sequence();
-    uint32_t oldest = m_backups.front().sequence();
-    // Only a number in [oldest kept, last sent] frees anything. The switch
-    // names 4294967295 before it has received a packet, and a stale or future
-    // number must not drop packets the switch may still need.
-    uint32_t offset = acked - oldest;
-    uint32_t outstanding = m_sendSequence - oldest;
-    if (offset >= outstanding) return;
-    for (uint32_t n = 0; n <= offset && !m_backups.isEmpty(); ++n) m_backups.popFront();
+    uint32_t freed = TunnelPacket::acknowledgedCount(m_backups.front().sequence(), m_sendSequence,
+                                                     TunnelPacket(packet).sequence());
+    if (freed == 0) return;
+    for (uint32_t n = 0; n < freed && !m_backups.isEmpty(); ++n) m_backups.popFront();
     if (m_refused) {
         m_refused = false;
         onRoom();

@@ -7,6 +7,7 @@
 #include "tunnel_client/client/IDownstream.h"
 #include "tunnel_client/forward/BackupQueue.h"
 #include "tunnel_client/forward/TrafficStatGroup.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
 
 namespace tunnel {
 
@@ -19,10 +20,10 @@ class IUpstream;
 // tunnel dead after 30 s without any incoming packet.
 class DownstreamTunnel : public IDownstream {
 public:
-    static constexpr int32_t BACKUP_CAPACITY = 64 * 1024 * 1024;
+    static constexpr int32_t BACKUP_CAPACITY = wire::BACKUP_CAPACITY;
     static constexpr int32_t ALIVE_TIMEOUT_MS = 30000;
-    static constexpr int32_t ACK_INTERVAL_MS = 500;
-    static constexpr int64_t ACK_BYTES = 8 * 1024 * 1024;
+    static constexpr int32_t ACK_INTERVAL_MS = wire::ACK_INTERVAL_MS;
+    static constexpr int32_t ACK_BYTES = wire::ACK_BYTES;
 
     explicit DownstreamTunnel(int32_t backupCapacity = BACKUP_CAPACITY);
     ~DownstreamTunnel() override;

@@ -5,6 +5,7 @@
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
 #include "tunnel_client/client/DataEncryptor.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
 
 namespace tunnel {
@@ -16,8 +17,8 @@ class DownstreamTunnel;
 // handshake flag and both directions of window accounting.
 class ForwardSession {
 public:
-    static constexpr int32_t INITIAL_GRANT = 131072;  // what the switch may send us at first
-    static constexpr int32_t GRANT_STEP = 16384;      // grant again after this much was delivered
+    static constexpr int32_t INITIAL_GRANT = wire::INITIAL_GRANT;  // what the switch may send at first
+    static constexpr int32_t GRANT_STEP = wire::GRANT_STEP;  // grant again after this much was delivered
 
     enum SendResult { SENT, REFUSED, TOO_LARGE };
     enum PayloadResult { PAYLOAD_OK, PAYLOAD_INCOMPLETE, PAYLOAD_BAD };

@@ -21,7 +21,7 @@ class TcpForward;
 // packet are sent.
 class TcpForwardDataChannel : public kx::net::TcpChannel {
 public:
-    static constexpr int32_t MAX_PIECE = 16384;
+    static constexpr int32_t MAX_PIECE = wire::MAX_PIECE;
     static constexpr int32_t INITIAL_READ = 8192;
 
     TcpForwardDataChannel(TcpForward* forward, uint16_t channelId, kx::net::Socket* socket,

@@ -52,6 +52,22 @@ constexpr int32_t ERROR_UNKNOWN_TUNNEL = 201;
 constexpr uint8_t PACKET_CLASS_ACK = 0x01;
 constexpr uint8_t PACKET_KIND_ACK = 0x01;
 constexpr int32_t ACK_PACKET_SIZE = 6;
+// The acknowledgement number before any packet arrived in order.
+constexpr uint32_t NOTHING_RECEIVED = 0xFFFFFFFFu;
+
+// The packet layer of a tunnel, the same on both ends: unacknowledged bytes
+// kept for resend, the received bytes after which an acknowledgement goes out
+// at once, and the period of the acknowledgement (heartbeat).
+constexpr int32_t BACKUP_CAPACITY = 64 * 1024 * 1024;
+constexpr int32_t ACK_BYTES = 8 * 1024 * 1024;
+constexpr int32_t ACK_INTERVAL_MS = 500;
+
+// Flow control of one TCP stream or UDP session, the same in both directions:
+// the window the receiver grants with its open (or open result), the delivered
+// bytes it grants back at once, and the largest stream piece in one packet.
+constexpr int32_t INITIAL_GRANT = 131072;
+constexpr int32_t GRANT_STEP = 16384;
+constexpr int32_t MAX_PIECE = 16384;
 
 }  // namespace wire
 }  // namespace tunnel

@@ -14,7 +14,8 @@ Binary header(uint8_t cls, uint8_t kind, uint16_t channel, int32_t size) {
     uint8_t* p = packet.data();
     p[0] = cls;
     p[1] = kind;
-    TunnelPacket::writeU16(p + 6, channel);
+    // The bare acknowledgement has no channel field.
+    if (size >= TunnelPacket::CHANNEL_HEADER_SIZE) TunnelPacket::writeU16(p + 6, channel);
     return packet;
 }
 

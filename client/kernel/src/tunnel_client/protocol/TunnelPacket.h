@@ -72,6 +72,15 @@ public:
         return static_cast<int32_t>(to - from);
     }
     static bool sequenceBefore(uint32_t a, uint32_t b) { return sequenceDistance(a, b) > 0; }
+    // How many kept packets, counted from the oldest, an acknowledgement of
+    // `acked` frees when `nextSend` is the number the next sent packet gets.
+    // Only a number in [oldest, nextSend) frees anything (modulo 2^32): the
+    // peer names 4294967295 before it received a packet, and a stale or
+    // future number must not drop packets the peer may still need.
+    static uint32_t acknowledgedCount(uint32_t oldest, uint32_t nextSend, uint32_t acked) {
+        uint32_t offset = acked - oldest;
+        return offset < nextSend - oldest ? offset + 1 : 0;
+    }
 
     static uint16_t readU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
     static uint32_t readU32(const uint8_t* p) {
