@@ -18,7 +18,7 @@
 #include "tunnel_client/node/NodeManager.h"
 #include "tunnel_host/StopSignal.h"
 #include "tunnel_host/TargetConfig.h"
-#include "tunnel_host/TrafficMeter.h"
+#include "tunnel_launcher/TrafficMeter.h"
 #include "tunnel_host/TunnelHost.h"
 
 using kx::core::Clock;
@@ -98,11 +98,11 @@ TEST_F(TunnelHostTest, AddressesThatWouldReachTheWrongPlaceAreRefused) {
     // A mistyped client_ip must not open the forwards on every interface.
     EXPECT_EQ(host.client(0)->localIp(), IpAddress("127.0.0.1"));
     EXPECT_TRUE(
-        logger.has("W [Host] Target #5: client_ip 'localhost' is not an IPv4 address, "
+        logger.has("W [Launcher] Target #5: client_ip 'localhost' is not an IPv4 address, "
                    "listening on 127.0.0.1"));
     EXPECT_TRUE(logger.has("I [Launcher] TCP forward added on 127.0.0.1:0"));
     EXPECT_EQ(
-        logger.count("W [Host] Target #5: standby address that is not an IPv4 address skipped"), 1);
+        logger.count("W [Launcher] Target #5: standby address that is not an IPv4 address skipped"), 1);
     // Address 0 would dial this machine; port 70000 would be cut to 4464.
     EXPECT_TRUE(logger.has("E [Launcher] Failed to add node switch.example:443"));
     EXPECT_TRUE(logger.has("E [Launcher] Failed to add node 10.1.2.3:70000"));

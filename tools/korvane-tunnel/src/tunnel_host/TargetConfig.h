@@ -4,7 +4,7 @@
 #include "core/src/value/Array.h"
 #include "core/src/value/String.h"
 #include "tunnel_client/client/LoginInfo.h"
-#include "tunnel_host/TargetRecord.h"
+#include "tunnel_launcher/TargetRecord.h"
 
 namespace tunnel {
 
@@ -30,11 +30,6 @@ public:
     // wrong type never fail; they convert or read as absent.
     static bool fromJson(const kx::core::String& text, TargetConfig* out, kx::core::String* error);
     static bool load(const kx::core::String& path, TargetConfig* out, kx::core::String* error);
-
-    // False (and *out untouched) for an element that is not an object.
-    static bool targetFromAny(const kx::core::Any& value, TargetRecord* out);
-    static bool nodeFromAny(const kx::core::Any& value, NodeRecord* out);
-    static bool forwardFromAny(const kx::core::Any& value, ForwardRecord* out);
 };
 
 }  // namespace tunnel

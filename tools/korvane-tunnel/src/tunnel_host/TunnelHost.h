@@ -10,7 +10,7 @@
 #include "core/src/value/Array.h"
 #include "core/src/value/String.h"
 #include "tunnel_host/TargetConfig.h"
-#include "tunnel_host/TrafficMeter.h"
+#include "tunnel_launcher/StatusBoard.h"
 
 namespace kx {
 namespace net {
@@ -52,8 +52,9 @@ public:
     // call (or since start()).
     kx::core::Array<kx::core::String> takeStatus();
 
-    int32_t clientCount() const { return static_cast<int32_t>(m_targets.size()); }
-    TunnelClient* client(int32_t index) const { return m_targets.at(index).client.get(); }
+    int32_t clientCount() const { return static_cast<int32_t>(m_clients.size()); }
+    TunnelClient* client(int32_t index) const { return m_clients.at(index).get(); }
+    StatusBoard& statusBoard() { return m_status; }
     kx::net::SocketEventSelector* selector() const { return m_selector.get(); }
     const kx::core::String& errorText() const { return m_errorText; }
 
@@ -63,27 +64,13 @@ public:
     std::function<void()> onRound;
 
 private:
-    struct Target {
-        std::unique_ptr<TunnelClient> client;
-        TrafficMeter received;
-        TrafficMeter sent;
-        int64_t reportedReceived = 0;
-        int64_t reportedSent = 0;
-    };
-
-    void _addTarget(const TargetRecord& record, const TargetConfig& config);
-    void _addNodes(TunnelClient* client, const TargetRecord& record);
-    void _addForwards(TunnelClient* client, const kx::core::Array<ForwardRecord>& forwards,
-                      const kx::core::String& clientIpText);
-    kx::core::String _statusLine(Target& target, int64_t elapsedMs);
-
     kx::util::ILogRecorder* m_logger;
     std::unique_ptr<kx::net::SocketEventSelector> m_selector;
-    std::vector<Target> m_targets;
+    std::vector<std::unique_ptr<TunnelClient>> m_clients;
+    StatusBoard m_status;
     kx::core::String m_errorText;
     bool m_started = false;
     kx::core::Timer m_statusTimer;
-    uint32_t m_statusStart = 0;  // Clock time the current rates count from
 };
 
 }  // namespace tunnel

@@ -1,4 +1,4 @@
-#include "tunnel_host/TargetRecord.h"
+#include "tunnel_launcher/TargetRecord.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "tunnel_host/TrafficMeter.h"
+#include "tunnel_launcher/TrafficMeter.h"
 
 namespace tunnel {
 
