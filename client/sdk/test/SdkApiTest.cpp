@@ -1,0 +1,116 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "SdkTestEnvironment.h"
+#include "core/src/crypto/Digest.h"
+#include "core/src/misc/FileUtil.h"
+#include "korvane.h"
+#include "service/KorvaneLifecycle.h"
+#include "service/SdkState.h"
+
+using kx::core::FileUtil;
+using kx::core::String;
+using tunnel::SdkState;
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+class SdkApiTest : public SdkTestEnvironment {};
+
+TEST_F(SdkApiTest, ConfigThatIsNotAJsonObjectIsRefusedAndLeavesNothingBehind) {
+    const char* const inputs[] = {nullptr, "", "   ", "[]", "[{\"access_key\": \"k\"}]", "42",
+                                  "\"text\"", "null", "{", "{\"access_key\": }", "\xff\xfe{}"};
+    for (const char* input : inputs) {
+        SCOPED_TRACE(input ? input : "(null)");
+        EXPECT_EQ(korvane_start(input), KORVANE_INVALID_CONFIG);
+        EXPECT_STREQ(korvane_error(), "[SDK] Invalid config JSON");
+        EXPECT_FALSE(SdkState::instance().isStarted());
+        EXPECT_FALSE(tunnel::KorvaneLifecycle::shared().installed());
+        EXPECT_STREQ(korvane_status(), "{\"running\":false,\"started\":false,\"targets\":[]}");
+    }
+    EXPECT_FALSE(exists(appDir()));
+    EXPECT_FALSE(exists(debugDir()));
+}
+
+TEST_F(SdkApiTest, ErrorIsEmptyBeforeAnyCallAndAfterStop) {
+    SdkState fresh;
+    const char* error = fresh.error();
+    ASSERT_NE(error, nullptr);
+    EXPECT_STREQ(error, "");
+
+    EXPECT_EQ(korvane_start("[]"), KORVANE_INVALID_CONFIG);
+    EXPECT_STRNE(korvane_error(), "");
+    EXPECT_EQ(korvane_stop(), 0);  // nothing was started
+    EXPECT_STREQ(korvane_error(), "");
+    EXPECT_EQ(korvane_stop(), 0);
+}
+
+TEST_F(SdkApiTest, DirectoriesFollowThePlatformEnvironment) {
+    struct Case {
+        const char* documents;
+        const char* home;
+        const char* tmpdir;
+        const char* appDir;
+        const char* debugDir;
+    };
+    const Case cases[] = {
+        {"/data/docs", "/home/a", "/var/tmp", "/data/docs/Korvane", "/var/tmp/.debug"},
+        {"/data/docs//", "/home/a", "/var/tmp/", "/data/docs/Korvane", "/var/tmp/.debug"},
+        {nullptr, "/home/a", nullptr, "/home/a/Documents/Korvane", "/tmp/.debug"},
+        {"", "/home/a/", "", "/home/a/Documents/Korvane", "/tmp/.debug"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.appDir);
+        setEnv("KORVANE_DOCUMENTS_DIR", c.documents);
+        setEnv("HOME", c.home);
+        setEnv("TMPDIR", c.tmpdir);
+        EXPECT_EQ(SdkState::applicationDirectory().toStdString(), c.appDir);
+        EXPECT_EQ(SdkState::debugDirectory().toStdString(), c.debugDir);
+    }
+}
+
+TEST_F(SdkApiTest, LifecycleNotificationsDoNothingWhenNotStarted) {
+    EXPECT_EQ(korvane_post_lifecycle(KORVANE_DID_ENTER_BACKGROUND), 0);
+    EXPECT_EQ(korvane_post_lifecycle(KORVANE_WILL_ENTER_FOREGROUND), 0);
+    EXPECT_EQ(korvane_post_lifecycle(0), -1);
+    EXPECT_FALSE(SdkState::instance().isRunning());
+    EXPECT_FALSE(exists(appDir()));
+}
+
+TEST_F(SdkApiTest, ApplicationDirectoryThatCannotBeMadeFailsWithItsName) {
+    // A regular file where the Documents directory should be.
+    ASSERT_TRUE(FileUtil::writeAll(String::fromUtf8(documents), kx::core::Binary("x")));
+    EXPECT_EQ(korvane_start("{\"access_key\": \"k\"}"), KORVANE_OPEN_FAILED);
+    EXPECT_EQ(std::string(korvane_error()), "Can not create dir: " + appDir());
+    EXPECT_FALSE(SdkState::instance().isStarted());
+}
+
+TEST_F(SdkApiTest, StorageLockHeldElsewhereFailsWithAClearText) {
+    // The lock file of access key 12345 (given as a number), held as another
+    // process would hold it.
+    const std::string stem =
+        kx::core::Digest::md5Hex(kx::core::Binary("tunnel-12345")).toStdString();
+    const std::string storage = appDir() + "/storage";
+    ASSERT_TRUE(FileUtil::makeDirectories(String::fromUtf8(storage)));
+    const int fd = ::open((storage + "/" + stem + ".lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+
+    EXPECT_EQ(korvane_start("{\"access_key\": 12345}"), KORVANE_OPEN_FAILED);
+    EXPECT_STRNE(korvane_error(), "");
+    EXPECT_FALSE(SdkState::instance().isRunning());
+    EXPECT_EQ(korvane_stop(), 0);
+    ::close(fd);
+}
