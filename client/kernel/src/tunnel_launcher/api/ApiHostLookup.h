@@ -10,6 +10,7 @@
 #include "core/src/value/Strings.h"
 #include "net/src/socket/IpAddress.h"
 #include "net/src/url/URL.h"
+#include "tunnel_launcher/api/ApiProbe.h"
 
 namespace kx {
 namespace async {
@@ -31,12 +32,7 @@ class ApiHostLookup : public kx::async::INameLookup {
 public:
     typedef kx::core::Array<kx::net::IpAddress> Addresses;
     // Probes one address; the default is the real connect-and-ping probe.
-    struct ProbeOutcome {
-        bool skipped = false;
-        bool ok = false;
-        kx::core::String word;
-    };
-    typedef std::function<ProbeOutcome(const kx::net::IpAddress&, const volatile bool* done)> Prober;
+    typedef std::function<ApiProbe::Result(const kx::net::IpAddress&, const std::atomic<bool>* done)> Prober;
     // Resolves a host name (blocking); the default is the system resolver.
     typedef std::function<Addresses(const kx::core::String&)> Resolver;
 
@@ -65,6 +61,9 @@ public:
 
     // Blocking: races every group in order; the winner or an empty list.
     Addresses race();
+    // Makes running and queued races give up quickly (teardown); their
+    // results are still delivered, empty.
+    void abort() { m_aborting = true; }
 
     // Log masking: "'" + first character + "'" for a name, a.*.*.d for an address.
     static kx::core::String maskName(const kx::core::String& name);
@@ -94,6 +93,7 @@ private:
     Resolver m_resolver;
     std::mutex m_mutex;
     kx::core::Array<DoneItem> m_done;
+    std::atomic<bool> m_aborting{false};
     int m_pollTimer = 0;
     int32_t m_inflight = 0;
     bool m_lastLookupEmpty = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -38,7 +39,7 @@ public:
     static const int32_t MAX_BODY = 0xA00000;
 
     static Result probeAddress(const Settings& settings, const kx::net::IpAddress& address,
-                               const volatile bool* done);
+                               const std::atomic<bool>* done);
 
     // The port the probe connects to: the URL's, else 443 for https and 80.
     static int32_t portOf(const kx::net::URL& url);
@@ -47,7 +48,7 @@ public:
     // true when connected. Sets cancelled when the done flag cut it short.
     static bool probeConnect(kx::async::SocketReactor* reactor, kx::async::TcpSocket* socket,
                              const kx::net::IpAddress& address, int32_t port,
-                             const volatile bool* done, bool& cancelled);
+                             const std::atomic<bool>* done, bool& cancelled);
 };
 
 }  // namespace tunnel

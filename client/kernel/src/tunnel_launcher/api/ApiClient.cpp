@@ -1,0 +1,117 @@
+#include "tunnel_launcher/api/ApiClient.h"
+
+#include <exception>
+
+#include "core/src/exception/Exception.h"
+#include "core/src/time/Clock.h"
+#include "core/src/value/AnyConvert.h"
+#include "util/src/rpc/JsonRpcClient.h"
+#include "util/src/rpc/RpcException.h"
+
+namespace tunnel {
+
+using kx::core::Any;
+using kx::core::Array;
+using kx::core::Dictionary;
+using kx::core::String;
+using kx::core::Strings;
+
+namespace {
+
+Array<Any> toAnyArray(const Strings& items) {
+    Array<Any> out;
+    for (const String& item : items) out.append(Any(item));
+    return out;
+}
+
+}  // namespace
+
+ApiClient::ApiClient(kx::util::IHttpAccess* access, const kx::net::URL& baseUrl)
+    : m_webClient(access), m_baseUrl(baseUrl) {}
+
+ApiClient::~ApiClient() = default;
+
+uint32_t ApiClient::ping(int32_t timeoutMs) {
+    const uint32_t start = kx::core::Clock::nowMs();
+    if (!_call(L"/util", L"ping", Dictionary<Any>(), nullptr, timeoutMs)) return PING_FAILED;
+    uint32_t elapsed = kx::core::Clock::nowMs() - start;
+    return elapsed == PING_FAILED ? PING_FAILED - 1 : elapsed;
+}
+
+bool ApiClient::accountCreate(const String& accessId, const String& version, const Marks& marks,
+                              String& token) {
+    Dictionary<Any> markObject;
+    for (const auto& mark : marks) markObject.set(mark.first, Any(mark.second));
+    Dictionary<Any> params;
+    params.set(L"access_id", Any(accessId));
+    params.set(L"version", Any(version));
+    params.set(L"marks", Any(markObject));
+    Dictionary<Any> result;
+    if (!_call(L"/account", L"create", params, &result, CALL_TIMEOUT)) return false;
+    token = kx::core::AnyConvert::toText(result.get(L"token"));
+    return true;
+}
+
+bool ApiClient::accountUpdate(const String& accessId, const String& token, const String& version) {
+    Dictionary<Any> params;
+    params.set(L"access_id", Any(accessId));
+    params.set(L"token", Any(token));
+    params.set(L"version", Any(version));
+    return _call(L"/account", L"update", params, nullptr, CALL_TIMEOUT);
+}
+
+bool ApiClient::enumTargets(const String& token, const Strings& names, const Strings& groups,
+                            Array<Any>& targets) {
+    Dictionary<Any> params;
+    params.set(L"token", Any(token));
+    params.set(L"target_names", Any(toAnyArray(names)));
+    params.set(L"target_groups", Any(toAnyArray(groups)));
+    Dictionary<Any> result;
+    if (!_call(L"/instance", L"enum_targets", params, &result, CALL_TIMEOUT)) return false;
+    const Any* list = result.find(L"targets");
+    if (!list || !list->is<Array<Any>>()) return false;
+    targets = list->as<Array<Any>>();
+    return true;
+}
+
+bool ApiClient::_call(const String& path, const String& method, const Dictionary<Any>& params,
+                      Dictionary<Any>* result, int32_t timeoutMs) {
+    m_lastErrorCode = 0;
+    m_lastErrorText.clear();
+    m_webClient.setRequestTimeout(timeoutMs);
+    m_webClient.setTotalTimeout(timeoutMs);
+    try {
+        kx::net::URL url(m_baseUrl);
+        // A base path written with a trailing "/" must not yield "//util".
+        url.setPath(url.path().trimSuffix(L"/") + path);
+        kx::util::JsonRpcClient rpc(&m_webClient, url);
+        Any answer = rpc.call(method, params);
+        if (answer.isEmpty()) {
+            if (result) result->clear();
+            return true;
+        }
+        if (!answer.is<Dictionary<Any>>()) {
+            m_lastErrorCode = -1;
+            m_lastErrorText = L"Bad rpc return: not dic or null";
+            return false;
+        }
+        if (result) *result = std::move(answer.as<Dictionary<Any>>());
+        return true;
+    } catch (const kx::util::RpcException& e) {
+        m_lastErrorCode = e.code();
+        m_lastErrorText = e.message();
+    } catch (const kx::core::Exception& e) {
+        m_lastErrorCode = -1;
+        m_lastErrorText = e.message();
+    } catch (const std::exception& e) {
+        // Out of memory and the like: still a failed call, never an escape.
+        m_lastErrorCode = -1;
+        m_lastErrorText = String::fromUtf8(e.what());
+    } catch (...) {
+        m_lastErrorCode = -1;
+        m_lastErrorText = L"Unknown failure";
+    }
+    return false;
+}
+
+}  // namespace tunnel

@@ -1,0 +1,256 @@
+#include "tunnel_launcher/api/ApiProbe.h"
+
+#include <utility>
+
+#include "async/src/SocketReactor.h"
+#include "async/src/StaticNameLookup.h"
+#include "async/src/TcpSocket.h"
+#include "core/src/time/Timer.h"
+#include "net/src/http/HttpHeaderLookup.h"
+#include "net/src/socket/SocketAddress.h"
+#include "tunnel_launcher/api/ApiClient.h"
+#include "tunnel_launcher/api/EncryptedHttpClient.h"
+#include "web/src/DirectHttpClient.h"
+
+namespace tunnel {
+
+using kx::async::SocketReactor;
+using kx::core::String;
+using kx::net::IpAddress;
+
+namespace {
+
+const int32_t WIND_DOWN_LIMIT = 10000;
+
+// Pumps until ready() or the limit; true when ready() held.
+template <typename Ready>
+bool pumpUntil(SocketReactor& reactor, Ready ready, int32_t limitMs) {
+    kx::core::Timer limit(limitMs);
+    while (!ready()) {
+        if (limit.isExpired()) return false;
+        reactor.runOnce(ApiProbe::SLICE_MS);
+    }
+    return true;
+}
+
+// Blocking IHttpAccess over the probe's DirectHttpClient; gives up as soon as
+// the race is decided.
+class ProbePump : public kx::util::IHttpAccess {
+public:
+    ProbePump(SocketReactor* reactor, kx::web::DirectHttpClient* client, const std::atomic<bool>* done)
+        : m_reactor(reactor), m_client(client), m_done(done) {}
+
+    bool request(const kx::net::HttpRequest& request, kx::net::HttpResponse* response, bool secure,
+                 int32_t timeoutMs) override {
+        if (response) response->reset();
+        if (!m_reactor || !m_client) return false;
+        if (m_done && *m_done) {
+            m_cancelled = true;
+            return false;
+        }
+        kx::net::URL url(request.url);
+        kx::web::Http::Request out;
+        out.method = request.method;
+        out.target = url.path().isEmpty() ? String(L"/") : url.path();
+        if (!url.query().isEmpty()) out.target += L"?" + url.query();
+        out.version = request.version;
+        out.headers = request.headers;
+        out.body = request.body;
+        const String authority = kx::net::HttpHeaderLookup::value(request.headers, L"host");
+
+        m_status = -1;
+        bool finished = false;
+        kx::web::Http::Response answer;
+        m_client->request(
+            authority, secure, out,
+            [&finished, &answer](kx::web::Http::Response& r) {
+                answer = std::move(r);
+                finished = true;
+            },
+            timeoutMs);
+
+        kx::core::Timer timer(timeoutMs > 0 ? timeoutMs : 0);
+        bool cancelSent = false;
+        // After a cancel the completion arrives within a slice or two; it is
+        // promised by the client and must not land on a dead frame, so the
+        // loop still waits for it.
+        while (!finished) {
+            if (!cancelSent) {
+                if (timeoutMs >= 0 && timer.isExpired()) m_timedOut = true;
+                if (m_done && *m_done) m_cancelled = true;
+                if (m_timedOut || m_cancelled) {
+                    m_client->cancel();
+                    cancelSent = true;
+                }
+            }
+            m_reactor->runOnce(ApiProbe::SLICE_MS);
+        }
+        pumpUntil(*m_reactor, [this]() { return m_client->idle(); },
+                  m_cancelled ? ApiProbe::CANCEL_BUDGET : WIND_DOWN_LIMIT);
+
+        m_status = answer.status;
+        m_errorText = answer.reason;
+        if (answer.status < 0) return false;
+        if (response) {
+            response->version = answer.version;
+            response->status = answer.status;
+            response->reason = answer.reason;
+            response->headers = answer.headers;
+            response->body = std::move(answer.body);
+        }
+        return true;
+    }
+
+    int32_t status() const { return m_status; }
+    bool timedOut() const { return m_timedOut; }
+    bool cancelled() const { return m_cancelled; }
+
+private:
+    SocketReactor* m_reactor;
+    kx::web::DirectHttpClient* m_client;
+    const std::atomic<bool>* m_done;
+    int32_t m_status = -1;
+    bool m_timedOut = false;
+    bool m_cancelled = false;
+    String m_errorText;
+};
+
+String cleanWord(const String& text) {
+    String out;
+    for (wchar_t c : text) out += (c == L'\r' || c == L'\n') ? L' ' : c;
+    int32_t first = 0;
+    int32_t last = out.length();
+    while (first < last && out[first] <= L' ') ++first;
+    while (last > first && out[last - 1] <= L' ') --last;
+    out = out.substring(first, last - first);
+    return out.isEmpty() ? String(L"error") : out;
+}
+
+}  // namespace
+
+int32_t ApiProbe::portOf(const kx::net::URL& url) {
+    const String& authority = url.host();
+    int32_t colon = authority.indexOf(L':');
+    int32_t port = colon < 0 ? 0 : authority.substring(colon + 1).toInt32();
+    if (port < 1 || port > 65535) port = url.scheme().toLower() == L"https" ? 443 : 80;
+    return port;
+}
+
+bool ApiProbe::probeConnect(SocketReactor* reactor, kx::async::TcpSocket* socket, const IpAddress& address,
+                            int32_t port, const std::atomic<bool>* done, bool& cancelled) {
+    cancelled = false;
+    bool finished = false;
+    bool connected = false;
+    socket->connect(
+        kx::net::SocketAddress(address, uint16_t(port)),
+        [&finished, &connected](bool ok) {
+            connected = ok;
+            finished = true;
+        },
+        CONNECT_LIMIT);
+    // A cancel (disconnect) completes the connect at once with false.
+    while (!finished) {
+        if (!cancelled && done && *done) {
+            cancelled = true;
+            socket->disconnect(nullptr);
+        }
+        reactor->runOnce(SLICE_MS);
+    }
+    return connected && !cancelled;
+}
+
+ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddress& address,
+                                        const std::atomic<bool>* done) {
+    Result result;
+    auto isDone = [done]() { return done && *done; };
+    if (address.isAny()) {
+        result.word = L"error";
+        return result;
+    }
+    if (isDone()) {
+        result.skipped = true;
+        return result;
+    }
+    const String& authority = settings.baseUrl.host();
+    int32_t colon = authority.indexOf(L':');
+    const String host = colon < 0 ? authority : authority.substring(0, colon);
+    if (host.isEmpty()) {
+        result.word = L"error";
+        return result;
+    }
+    const int32_t port = portOf(settings.baseUrl);
+
+    SocketReactor reactor(SLICE_MS);
+    if (isDone()) {
+        result.skipped = true;
+        return result;
+    }
+
+    bool cancelled = false;
+    bool connected = false;
+    {
+        kx::async::TcpSocket socket(&reactor);
+        connected = probeConnect(&reactor, &socket, address, port, done, cancelled);
+        if (socket.isValid()) {
+            bool closed = false;
+            socket.disconnect([&closed]() { closed = true; });
+            pumpUntil(reactor, [&closed]() { return closed; }, CANCEL_BUDGET);
+            // The close callback refers to this frame: it must have run.
+            while (!closed) reactor.runOnce(SLICE_MS);
+        }
+    }
+    if (cancelled || isDone()) {
+        result.skipped = true;
+        return result;
+    }
+    if (!connected) {
+        result.word = L"connect";
+        return result;
+    }
+
+    kx::async::StaticNameLookup::HostMap hosts;
+    hosts.set(host, kx::core::Array<IpAddress>{address});
+    kx::async::StaticNameLookup lookup(&reactor, hosts);
+    uint32_t pingTime = ApiClient::PING_FAILED;
+    bool pumpCancelled = false;
+    bool pumpTimedOut = false;
+    int32_t status = -1;
+    String apiError;
+    {
+        kx::web::DirectHttpClient client(&reactor, &lookup, 0, MAX_BODY);
+        ProbePump pump(&reactor, &client, done);
+        EncryptedHttpClient encrypted(&pump, settings.encryptorSpec);
+        ApiClient api(&encrypted, settings.baseUrl);
+        pingTime = api.ping();
+        apiError = api.lastErrorText();
+        pumpCancelled = pump.cancelled();
+        pumpTimedOut = pump.timedOut();
+        status = pump.status();
+
+        if (!client.idle()) client.cancel();
+        const int32_t limit = pumpCancelled ? CANCEL_BUDGET : WIND_DOWN_LIMIT;
+        kx::core::Timer windDown(limit);
+        pumpUntil(reactor, [&client]() { return client.idle(); }, limit);
+        pumpUntil(reactor, [&reactor]() { return reactor.idle(); }, windDown.remaining());
+        // The client may not go away busy; its own timers end what is left.
+        while (!client.idle()) reactor.runOnce(SLICE_MS);
+    }
+    pumpUntil(reactor, [&reactor]() { return reactor.idle(); }, CANCEL_BUDGET);
+
+    if (pingTime != ApiClient::PING_FAILED) {
+        result.ok = true;
+    } else if (pumpCancelled || isDone()) {
+        result.skipped = true;
+    } else if (pumpTimedOut) {
+        result.word = L"timeout";
+    } else if (status >= 400) {
+        result.word = L"http " + String::fromInt32(status);
+    } else if (status < 0) {
+        result.word = L"connect";
+    } else {
+        result.word = cleanWord(apiError);
+    }
+    return result;
+}
+
+}  // namespace tunnel
