@@ -1,0 +1,63 @@
+#include "tunnel_wrapper/Config.h"
+
+#include "core/src/debug/AssertReporter.h"
+#include "core/src/json/JsonParser.h"
+#include "core/src/value/AnyConvert.h"
+#include "tunnel_wrapper/ConfigCodec.h"
+
+using kx::core::Any;
+using kx::core::AnyArray;
+using kx::core::AnyConvert;
+using kx::core::AnyDictionary;
+using kx::core::String;
+
+namespace tunnel {
+
+namespace {
+
+const Any& valueAt(const AnyDictionary& object, const wchar_t* key) {
+    const Any* value = object.find(key);
+    return value ? *value : Any::null();
+}
+
+}  // namespace
+
+Config::Config(const String& text) : m_text(text) {}
+
+Config::~Config() = default;
+
+AnyDictionary Config::_decode() const {
+    kx::core::Binary plain;
+    if (!ConfigCodec::decipher(m_text, &plain)) {
+        kx::core::AssertReporter::fail("!L\"Bad config data\"", __FILE__, __LINE__);
+    }
+    AnyDictionary out;
+    if (!kx::core::JsonParser::parseDictionary(String::fromUtf8(plain), out)) {
+        kx::core::AssertReporter::fail("!L\"Bad config format\"", __FILE__, __LINE__);
+    }
+    return out;
+}
+
+String Config::apiUrl() const {
+    return AnyConvert::toText(valueAt(_decode(), L"u"));
+}
+
+kx::core::Array<kx::core::Strings> Config::hostGroups() const {
+    kx::core::Array<kx::core::Strings> out;
+    const AnyDictionary config = _decode();
+    const Any& groups = valueAt(config, L"h");
+    if (!groups.is<AnyArray>()) return out;
+    for (const Any& group : groups.as<AnyArray>()) {
+        if (!group.is<AnyArray>()) continue;
+        kx::core::Strings hosts;
+        for (const Any& host : group.as<AnyArray>()) hosts.append(AnyConvert::toText(host));
+        out.append(std::move(hosts));
+    }
+    return out;
+}
+
+String Config::encryptorSpec() const {
+    return AnyConvert::toText(valueAt(_decode(), L"e"));
+}
+
+}  // namespace tunnel

@@ -1,0 +1,171 @@
+#include "tunnel_wrapper/ThreadedTunnelWrapper.h"
+
+#include <algorithm>
+
+#include "core/src/json/JsonBuilder.h"
+#include "core/src/thread/LockGuard.h"
+#include "core/src/time/Timer.h"
+#include "core/src/value/Dictionary.h"
+#include "net/src/socket/SocketEventSelector.h"
+#include "tunnel_launcher/StatusBoard.h"
+#include "tunnel_wrapper/TunnelWrapper.h"
+#include "util/src/log/ILogRecorder.h"
+
+using kx::core::Any;
+using kx::core::AnyDictionary;
+using kx::core::LockGuard;
+using kx::core::String;
+
+namespace tunnel {
+
+ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder,
+                                             const String& builtInConfig,
+                                             const String& applicationDir,
+                                             const String& accessKey, const String& natText,
+                                             const String& versionText, bool fastTick)
+    : m_mutex(new kx::core::CriticalSection()), m_opened(false), m_initDone(false) {
+    // Copies: the worker outlives the caller's texts.
+    _start(logRecorder, [=](kx::net::SocketEventSelector* selector) {
+        return std::unique_ptr<ITunnelWorker>(new TunnelWrapper(logRecorder, selector,
+                                                                builtInConfig, applicationDir,
+                                                                accessKey, natText, versionText,
+                                                                fastTick));
+    });
+}
+
+ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder,
+                                             WorkerFactory factory)
+    : m_mutex(new kx::core::CriticalSection()), m_opened(false), m_initDone(false) {
+    _start(logRecorder, std::move(factory));
+}
+
+ThreadedTunnelWrapper::~ThreadedTunnelWrapper() {
+    m_thread.stop(-1);
+}
+
+void ThreadedTunnelWrapper::_start(kx::util::ILogRecorder* logRecorder, WorkerFactory factory) {
+    _publishStatus(nullptr, L"starting");
+    if (!m_thread.start([this, factory] { _body(factory); })) {
+        {
+            LockGuard guard(*m_mutex);
+            m_errorText = L"[Wrapper] Failed to start worker thread";
+        }
+        if (logRecorder) logRecorder->error(L"[Wrapper] Failed to start worker thread");
+        m_opened = false;
+        m_initDone = true;
+        _publishStatus(nullptr, L"failed");
+        return;
+    }
+    while (!m_initDone.load()) {
+        if (!m_initSemaphore.wait(-1)) {
+            LockGuard guard(*m_mutex);
+            m_errorText = L"[Wrapper] Init wait failed";
+            m_opened = false;
+            m_initDone = true;
+            return;
+        }
+    }
+}
+
+String ThreadedTunnelWrapper::errorText() const {
+    LockGuard guard(*m_mutex);
+    return m_errorText;
+}
+
+String ThreadedTunnelWrapper::statusJson() const {
+    LockGuard guard(*m_mutex);
+    return m_statusJson;
+}
+
+bool ThreadedTunnelWrapper::_isRunning(const ITunnelWorker& worker) const {
+    return worker.isRunning() && m_thread.isRunning();
+}
+
+void ThreadedTunnelWrapper::_round(kx::net::SocketEventSelector& selector, ITunnelWorker& worker) {
+    selector.select(SELECT_TIMEOUT_MS);
+    worker.tick();
+    if (m_statusTimer.isExpired()) {
+        m_statusTimer.reset();
+        _publishStatus(&worker, m_opened.load() ? L"open" : L"starting");
+    }
+}
+
+void ThreadedTunnelWrapper::_finishInit(ITunnelWorker* worker, const wchar_t* state,
+                                        const String& errorText) {
+    {
+        LockGuard guard(*m_mutex);
+        m_errorText = errorText;
+    }
+    _publishStatus(worker, state);
+    m_initDone = true;
+    m_initSemaphore.signal(1);
+}
+
+String ThreadedTunnelWrapper::_timeoutText(ITunnelWorker& worker) {
+    const String launcherError = worker.errorText();
+    if (!launcherError.isEmpty()) return launcherError;
+    // Otherwise the start would fail without a word; name the first reason known.
+    String text = L"[Wrapper] No tunnel opened within " + String::fromInt32(FIRST_PHASE_MS) + L" ms";
+    for (const TargetStatusSnapshot& target : worker.takeStatus()) {
+        if (target.lastError.isEmpty()) continue;
+        text += L" (Target #" + String::fromInt64(target.targetId) + L": " + target.lastError + L")";
+        break;
+    }
+    return text;
+}
+
+void ThreadedTunnelWrapper::_body(WorkerFactory factory) {
+    std::unique_ptr<kx::net::SocketEventSelector> selector(
+        new kx::net::SocketEventSelector(SELECTOR_TICK_MS));
+    std::unique_ptr<ITunnelWorker> worker = factory(selector.get());
+    m_statusTimer.start(STATUS_INTERVAL_MS);
+
+    if (!_isRunning(*worker)) {
+        String error = worker->errorText();
+        if (error.isEmpty()) error = L"[Wrapper] No usable target";
+        _finishInit(worker.get(), L"failed", error);
+    } else {
+        kx::core::Timer phase(FIRST_PHASE_MS);
+        while (_isRunning(*worker) && !phase.isExpired()) {
+            if (worker->status().readyCount > 0) break;
+            _round(*selector, *worker);
+        }
+        if (worker->status().readyCount < 1) {
+            _finishInit(worker.get(), L"failed", _timeoutText(*worker));
+        } else {
+            // A remaining time of 0 would disable the timer; 1 ms expires at once.
+            phase.start(std::max(1, std::min(phase.remaining(), SECOND_PHASE_MS)));
+            while (_isRunning(*worker) && !phase.isExpired()) {
+                const LauncherStatus status = worker->status();
+                if (status.readyCount >= status.clientCount) break;
+                _round(*selector, *worker);
+            }
+            m_opened = true;
+            _finishInit(worker.get(), L"open", worker->errorText());
+            while (_isRunning(*worker)) _round(*selector, *worker);
+        }
+    }
+
+    m_opened = false;
+    worker.reset();
+    selector.reset();
+    _publishStatus(nullptr, L"ended");
+}
+
+void ThreadedTunnelWrapper::_publishStatus(ITunnelWorker* worker, const wchar_t* state) {
+    AnyDictionary root;
+    root.set(L"state", Any(state));
+    root.set(L"opened", Any(m_opened.load()));
+    const LauncherStatus status = worker ? worker->status() : LauncherStatus();
+    root.set(L"client_count", Any(status.clientCount));
+    root.set(L"ready_count", Any(status.readyCount));
+    root.set(L"targets", worker ? Any(StatusBoard::toAny(worker->takeStatus()))
+                                : Any(kx::core::AnyArray()));
+    LockGuard guard(*m_mutex);
+    root.set(L"error", Any(m_errorText));
+    String text;
+    kx::core::JsonBuilder::buildText(root, text);
+    m_statusJson = text;
+}
+
+}  // namespace tunnel
