@@ -3,12 +3,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <mutex>
 #include <string>
 
 #include "core/src/debug/Assert.h"
 #include "core/src/misc/FileUtil.h"
 #include "service/Application.h"
-#include "tunnel_wrapper/Config.h"
+#include "tunnel_wrapper/BuiltInConfig.h"
 #include "tunnel_wrapper/ThreadedTunnelWrapper.h"
 
 using kx::core::String;
@@ -28,7 +29,20 @@ bool makeDirectories(const String& path) {
     return kx::core::FileUtil::isDirectory(path);
 }
 
+std::mutex g_configMutex;
+String g_configOverride;  // empty: the compiled-in text
+
+String builtInConfigText() {
+    std::lock_guard<std::mutex> guard(g_configMutex);
+    return g_configOverride.isEmpty() ? String::fromUtf8(BuiltInConfig::text()) : g_configOverride;
+}
+
 }  // namespace
+
+void WrapperService::overrideBuiltInConfig(const String& text) {
+    std::lock_guard<std::mutex> guard(g_configMutex);
+    g_configOverride = text;
+}
 
 WrapperService::WrapperService(Application* context) : m_context(context) {
     KX_ASSERT(m_context);
@@ -59,7 +73,7 @@ bool WrapperService::open(const String& applicationDir, const String& accessKey,
         return false;
     }
 
-    m_wrapper.reset(new ThreadedTunnelWrapper(log, Config::builtInText(), applicationDir,
+    m_wrapper.reset(new ThreadedTunnelWrapper(log, builtInConfigText(), applicationDir,
                                               accessKey, String(), clientVersion(), fastTick));
     if (m_wrapper->isOpened()) {
         log->info(L"[SDK] opened");
@@ -67,12 +81,8 @@ bool WrapperService::open(const String& applicationDir, const String& accessKey,
     }
     m_errorText = m_wrapper->errorText();
     m_wrapper.reset();
-    if (m_errorText.isEmpty()) {
-        // A refused storage lock or a start in which no tunnel came up in time
-        // leaves no text of its own; the host still needs to know why.
-        m_errorText = L"[SDK] No tunnel opened: no switch was reachable in time, or another "
-                      L"instance holds the same access key";
-    }
+    // The host must always learn why; the worker names every reason it knows.
+    if (m_errorText.isEmpty()) m_errorText = L"[SDK] Failed to open";
     log->info(String(L"[SDK] Failed to open: ") + m_errorText);
     return false;
 }
@@ -86,7 +96,7 @@ void WrapperService::close() {
 
 std::string WrapperService::statusJson() const {
     if (!m_wrapper) return std::string();
-    return m_wrapper->statusJson();
+    return m_wrapper->statusJson().toStdString();
 }
 
 }  // namespace tunnel

@@ -28,6 +28,10 @@ public:
     // The worker's latest per-target snapshot as JSON (UTF-8); "" when closed.
     std::string statusJson() const;
 
+    // Another enciphered configuration for every later open (tests run their
+    // own control API); the empty text restores the compiled-in one.
+    static void overrideBuiltInConfig(const kx::core::String& text);
+
     // The version text the SDK presents to the control API and the switches.
     static kx::core::String clientVersion();
 
