@@ -9,6 +9,7 @@
 #include "lab_backend/TcpBackend.h"
 #include "lab_network/LabNetwork.h"
 #include "lab_switch/PacketCipher.h"
+#include "lab_switch/RelayStream.h"
 #include "lab_switch/TunnelLink.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
 
@@ -290,4 +291,154 @@ TEST_F(RelayTest, AFullBackupStopsReadingTheBackEndUntilAcknowledged) {
     // The stream continues exactly where it stopped.
     for (int32_t i = 0; i < 64 && i < after.length(); ++i)
         ASSERT_EQ(lab::TcpBackend::patternByte(before.length() + i), after[i]) << i;
+}
+
+namespace {
+
+// A back end that accepts and never reads: whatever the switch writes to it
+// stays queued once the socket buffers are full.
+struct StalledServer {
+    kx::net::Socket listener{kx::net::Socket::TYPE_TCP};
+    kx::net::Socket accepted;
+    kx::net::SocketAddress address;
+
+    bool start() {
+        listener.setReceiveBufferSize(4096);
+        if (!listener.bind(kx::net::SocketAddress(kx::net::IpAddress("127.0.0.1"), 0)))
+            return false;
+        if (!listener.listen()) return false;
+        address = listener.localAddress();
+        return true;
+    }
+    void acceptOne() {
+        if (!accepted.isValid() && listener.waitReady(true, false, false, 0))
+            listener.accept(&accepted);
+    }
+    // True once the switch closed its end (EOF or reset).
+    bool peerGone() {
+        if (!accepted.isValid()) return false;
+        char sink[65536];
+        for (;;) {
+            int rc = accepted.receive(sink, sizeof(sink));
+            if (rc == 0) return true;
+            if (rc < 0) return !kx::net::Socket::lastErrorWouldBlock();
+        }
+    }
+};
+
+}  // namespace
+
+// A client that sends past the window it was granted loses the stream: the
+// switch would otherwise queue without limit towards a slow back end.
+TEST_F(RelayTest, AClientThatIgnoresTheWindowLosesTheStream) {
+    StalledServer stalled;
+    ASSERT_TRUE(stalled.start());
+    network->relay().addRoute(TARGET, 5009, false, stalled.address);
+    give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 6, 5009));
+    ASSERT_TRUE(pumpUntil([&] { return countKind(TunnelPacket::KIND_WINDOW, 6) == 1; }));
+    Binary piece = pattern(16384, 1);
+    // Exactly the first grant is fine ...
+    for (int i = 0; i < TunnelLink::INITIAL_GRANT / 16384; ++i)
+        giveData(TunnelPacket::CLASS_TCP, 6, piece);
+    pumpUntil([&] {
+        stalled.acceptOne();
+        return false;
+    }, 100);
+    EXPECT_EQ(0, countKind(TunnelPacket::KIND_CLOSE, 6));
+    // ... but beyond what was granted since, the stream is over.
+    int32_t extra = 0;
+    for (uint32_t i = 0; i < 200 && countKind(TunnelPacket::KIND_CLOSE, 6) == 0; ++i, ++extra)
+        giveData(TunnelPacket::CLASS_TCP, 6, piece);
+    EXPECT_EQ(1, countKind(TunnelPacket::KIND_CLOSE, 6));
+    EXPECT_LT(extra, 40) << "queued far past the window";
+    ASSERT_TRUE(pumpUntil([&] {
+        stalled.acceptOne();
+        return link->streamCount() == 0 && stalled.peerGone();
+    }));
+}
+
+// The client closes a stream whose back end does not read: the graceful
+// close cannot flush, so it turns into an abort after its time limit.
+TEST_F(RelayTest, AGracefulCloseTowardsABlockedBackEndEndsInAnAbort) {
+    StalledServer stalled;
+    ASSERT_TRUE(stalled.start());
+    network->relay().addRoute(TARGET, 5009, false, stalled.address);
+    give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 6, 5009));
+    ASSERT_TRUE(pumpUntil([&] { return countKind(TunnelPacket::KIND_WINDOW, 6) == 1; }));
+    // Send within the window until the switch stops granting: its writes to
+    // the back end are stuck.
+    Binary piece = pattern(16384, 2);
+    int64_t window = 0;
+    size_t seen = 0;
+    auto lastGrant = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pumpUntil([&] {
+        stalled.acceptOne();
+        const auto& kept = link->kept();
+        for (; seen < kept.size(); ++seen) {
+            uint32_t grant = 0;
+            TunnelPacket view(kept[seen].packet);
+            if (view.kind() == TunnelPacket::KIND_WINDOW && view.windowGrant(&grant)) {
+                window += grant;
+                lastGrant = std::chrono::steady_clock::now();
+            }
+        }
+        for (; window >= piece.length(); window -= piece.length())
+            giveData(TunnelPacket::CLASS_TCP, 6, piece);
+        return std::chrono::steady_clock::now() - lastGrant > std::chrono::milliseconds(300);
+    }, 8000));
+    give(TunnelPacket::buildClose(TunnelPacket::CLASS_TCP, 6));
+    pumpUntil([] { return false; }, 100);
+    EXPECT_EQ(1, link->streamCount()) << "closed before the time limit";
+    kx::core::Clock::advance(lab::RelayStream::CLOSE_TIMEOUT_MS + 1);
+    ASSERT_TRUE(pumpUntil([&] { return link->streamCount() == 0 && stalled.peerGone(); }));
+    EXPECT_EQ(0, countKind(TunnelPacket::KIND_CLOSE, 6));
+}
+
+TEST_F(RelayTest, OpensBeyondTheStreamLimitOfATunnelAreRefused) {
+    for (uint16_t id = 1; id <= TunnelLink::MAX_STREAMS; ++id)
+        give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, id, ECHO_PORT));
+    EXPECT_EQ(TunnelLink::MAX_STREAMS, link->streamCount());
+    EXPECT_EQ(0, link->keptCount());
+    give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 60000, ECHO_PORT));
+    ASSERT_EQ(1, link->keptCount());
+    uint8_t status = 9;
+    EXPECT_TRUE(TunnelPacket(link->kept()[0].packet).openStatus(&status));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(1, link->refusedOpens());
+    // A session is counted apart from streams.
+    give(TunnelPacket::buildOpen(TunnelPacket::CLASS_UDP, 1, UDP_PORT));
+    EXPECT_EQ(1, link->sessionCount());
+}
+
+// After the peer shuts its write side the echo still sends back everything.
+TEST_F(RelayTest, TheEchoAnswersEverythingBeforeItClosesAfterAHalfClose) {
+    kx::net::SocketAddress echo;
+    ASSERT_TRUE(network->backendAddress(L"echo", &echo));
+    kx::net::Socket client(kx::net::Socket::TYPE_TCP);
+    ASSERT_TRUE(client.connect(echo));
+    client.setBlocking(false);
+    const Binary data = pattern(100000, 5);
+    int32_t sent = 0;
+    Binary back;
+    bool eof = false;
+    ASSERT_TRUE(pumpUntil([&] {
+        if (sent < data.length()) {
+            int rc = client.send(data.data() + sent, data.length() - sent);
+            if (rc > 0) sent += rc;
+            if (sent == data.length()) client.shutdown(kx::net::Socket::SHUT_SEND);
+        }
+        uint8_t buffer[65536];
+        for (;;) {
+            int rc = client.receive(buffer, sizeof(buffer));
+            if (rc > 0) {
+                back.append(buffer, rc);
+                continue;
+            }
+            eof = rc == 0;
+            break;
+        }
+        return eof;
+    }));
+    EXPECT_EQ(data.length(), back.length());
+    EXPECT_EQ(data, back);
 }

@@ -252,3 +252,50 @@ TEST_F(SwitchRelayTest, EightMebibytesReceivedAreAcknowledgedAtOnce) {
     EXPECT_EQ(std::vector<uint32_t>{count - 1}, a->acks());
     kx::core::Clock::unfreeze();
 }
+
+TEST_F(SwitchRelayTest, ATunnelWithoutConnectionLingersThenGoesWithItsStreams) {
+    lab::TunnelTable& table = network->switches().table();
+    kx::net::SocketAddress echo;
+    ASSERT_TRUE(network->backendAddress(L"echo", &echo));
+    auto openTunnelWithStream = [this](RawClient* c) {
+        Message create;
+        create.set(L"target_id", Binary("3"));
+        c->call(L"tunnel_create", create);
+        EXPECT_TRUE(pumpUntil([c] { return c->answers.size() == 3; }));
+        c->send(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 5, 4001), 0);
+        EXPECT_TRUE(pumpUntil([c] { return c->dataPackets().size() == 2; }));
+        return WireValue::text(c->answers[2], L"tunnel_id");
+    };
+    String kept = openTunnelWithStream(login(L"a"));
+    String dropped = openTunnelWithStream(login(L"b"));
+    ASSERT_EQ(2, table.size());
+
+    // Both clients leave; one comes back within the linger time.
+    clients.clear();
+    ASSERT_TRUE(pumpUntil([this] {
+        return network->findSwitch(L"a")->sessionCount() + network->findSwitch(L"b")->sessionCount() == 0;
+    }));
+    kx::core::Clock::advance(lab::TunnelTable::LINGER_MS - 1000);
+    pumpUntil([] { return false; }, 30);
+    EXPECT_EQ(2, table.size());
+    RawClient* back = login(L"b");
+    Message attach;
+    attach.set(L"tunnel_id", WireValue::fromText(kept));
+    attach.set(L"nat_id", Binary("1"));
+    back->call(L"tunnel_attach", attach);
+    ASSERT_TRUE(pumpUntil([back] { return back->answers.size() == 3; }));
+    ASSERT_FALSE(back->answers[2].contains(L"error_code"));
+
+    kx::core::Clock::advance(2000);
+    ASSERT_TRUE(pumpUntil([&table] { return table.size() == 1; }));
+    EXPECT_EQ(nullptr, table.find(dropped));
+    ASSERT_NE(nullptr, table.find(kept));
+    EXPECT_EQ(1, table.find(kept)->link->streamCount());
+    EXPECT_EQ(1, table.removedCount());
+
+    // Once the holder goes as well, nothing is left after the linger time.
+    clients.clear();
+    ASSERT_TRUE(pumpUntil([this] { return network->findSwitch(L"b")->sessionCount() == 0; }));
+    kx::core::Clock::advance(lab::TunnelTable::LINGER_MS + 1);
+    ASSERT_TRUE(pumpUntil([&table] { return table.size() == 0; }));
+}

@@ -23,7 +23,7 @@ namespace {
 
 // A bare client of the switch that sends whatever frames a test wants.
 class SwitchServerTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override {
         kx::core::Clock::resetForTests();
         selector.reset(new kx::net::SocketEventSelector(50));
@@ -36,14 +36,15 @@ protected:
         ASSERT_NE(nullptr, server) << error.toStdString();
     }
     void TearDown() override {
+        kx::core::Clock::resetForTests();
         channel.reset();
         connector.reset();
         switches.reset();
         selector.reset();
     }
 
-    bool pumpUntil(const std::function<bool()>& done) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    bool pumpUntil(const std::function<bool()>& done, int limitMs = 2000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline) return false;
             selector->select(2);
@@ -79,6 +80,22 @@ protected:
         Binary frame;
         tunnel::ProtocolFrame::encodeMessage(params, &frame);
         channel->send(frame);
+    }
+    // zero_make and a good zero_login; two answers.
+    void login() {
+        call(L"zero_make");
+        ASSERT_TRUE(pumpUntil([this]() { return answers.size() == 1; }));
+        String zeroId = WireValue::text(answers[0], L"zero_id");
+        Message m;
+        m.set(L"access_id", WireValue::fromText(tunnel::LoginProof::accessId(L"key")));
+        m.set(L"zero_key",
+              WireValue::fromText(tunnel::LoginProof::compute(L"key", L"t", L"ios", L"v", zeroId)));
+        m.set(L"client_token", Binary("t"));
+        m.set(L"client_type", Binary("ios"));
+        m.set(L"client_version", Binary("v"));
+        call(L"zero_login", m);
+        ASSERT_TRUE(pumpUntil([this]() { return answers.size() == 2; }));
+        ASSERT_FALSE(answers[1].contains(L"error_code"));
     }
     int32_t errorOf(size_t index) { return WireValue::int32(answers.at(index), L"error_code"); }
 
@@ -147,4 +164,77 @@ TEST_F(SwitchServerTest, HostileFrameHeaderResetsOnlyThatConnection) {
     call(L"zero_make");
     ASSERT_TRUE(pumpUntil([this]() { return answers.size() == 1; }));
     EXPECT_TRUE(answers[0].contains(L"zero_id"));
+}
+
+// Before login a connection may hold little: a small frame, a short time,
+// and only as many connections as the switch admits. Each row is one way a
+// client that never logs in tries to stay; the switch must drop it.
+TEST_F(SwitchServerTest, ConnectionsThatDoNotLogInAreDroppedBeforeTheyPinMemory) {
+    struct Case {
+        const char* name;
+        std::function<void(SwitchServerTest*)> act;
+    };
+    const Case cases[] = {
+        {"a partial frame larger than any login call",
+         [](SwitchServerTest* t) {
+             // Announces 10 MiB and sends 8 KiB of it.
+             Binary part;
+             part.resize(8192 + 4);
+             const int32_t announced = 10 * 1024 * 1024;
+             for (int i = 0; i < 4; ++i) part[i] = uint8_t(announced >> (8 * i));
+             t->channel->kx::net::TcpSocketChannel::send(part);
+         }},
+        {"a byte now and then but no login in time",
+         [](SwitchServerTest* t) {
+             const uint8_t header[2] = {64, 0};
+             t->channel->kx::net::TcpSocketChannel::send(Binary(header, 2));
+             t->pumpUntil([] { return false; }, 50);
+             kx::core::Clock::advance(lab::SwitchSession::LOGIN_TIMEOUT_MS / 2);
+             t->channel->kx::net::TcpSocketChannel::send(Binary(header, 1));
+             t->pumpUntil([] { return false; }, 50);
+             kx::core::Clock::advance(lab::SwitchSession::LOGIN_TIMEOUT_MS / 2 + 100);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        connect();
+        ASSERT_TRUE(pumpUntil([this] { return server->sessionCount() == 1; }));
+        c.act(this);
+        EXPECT_TRUE(pumpUntil([this] { return closed && server->sessionCount() == 0; }));
+    }
+    // A logged-in connection may send frames of any size the stream allows.
+    connect();
+    login();
+    Binary big;
+    big.resize(60000);
+    big[0] = 0x01;
+    big[1] = 0x02;
+    channel->send(big);
+    call(L"latency_query");
+    ASSERT_TRUE(pumpUntil([this] { return answers.size() == 3; }));
+    EXPECT_FALSE(closed);
+}
+
+TEST_F(SwitchServerTest, ConnectionsOverTheCapAreClosedAtOnce) {
+    lab::SwitchConfig config = server->config();
+    config.listen = kx::net::SocketAddress(kx::net::IpAddress("127.0.0.1"), 0);
+    config.maxConnections = 3;
+    String error;
+    server = switches->add(config, &error);
+    ASSERT_NE(nullptr, server) << error.toStdString();
+    std::vector<std::unique_ptr<kx::net::Socket>> sockets;
+    for (int i = 0; i < 5; ++i) {
+        sockets.emplace_back(new kx::net::Socket(kx::net::Socket::TYPE_TCP));
+        ASSERT_TRUE(sockets.back()->connect(server->address()));
+        ASSERT_TRUE(pumpUntil([this, i] { return server->acceptedCount() == i + 1; }));
+    }
+    EXPECT_EQ(3, server->sessionCount());
+    EXPECT_EQ(2, server->turnedAwayCount());
+    // A place frees up when a connection goes.
+    sockets[0]->close();
+    ASSERT_TRUE(pumpUntil([this] { return server->sessionCount() == 2; }));
+    connect();
+    call(L"zero_make");
+    ASSERT_TRUE(pumpUntil([this] { return answers.size() == 1; }));
+    EXPECT_EQ(3, server->sessionCount());
 }

@@ -56,6 +56,11 @@ protected:
     // Called for every connection whose channel opened; onClosed is taken.
     virtual void _onConnection(Connection* connection) = 0;
     virtual void _prepare(kx::net::Socket* socket) { (void)socket; }
+    // The channel over a new connection (a plain TcpSocketChannel by default).
+    virtual std::unique_ptr<kx::net::TcpSocketChannel> _newChannel(kx::net::Socket* socket) {
+        return std::unique_ptr<kx::net::TcpSocketChannel>(
+            new kx::net::TcpSocketChannel(socket, m_selector));
+    }
 
     kx::net::SocketEventSelector* m_selector;
     std::vector<std::unique_ptr<Connection>> m_connections;
@@ -64,7 +69,7 @@ private:
     void _onAccept(kx::net::Socket* socket) {
         _prepare(socket);
         std::unique_ptr<Connection> connection(new Connection);
-        connection->channel.reset(new kx::net::TcpSocketChannel(socket, m_selector));
+        connection->channel = _newChannel(socket);
         if (!connection->channel->isOpen()) return;
         Connection* c = connection.get();
         c->channel->onClosed = [c]() { c->closed = true; };

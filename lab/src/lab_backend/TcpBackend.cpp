@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "lab_backend/BackendChannel.h"
 #include "net/src/channel/TcpSocketChannel.h"
 
 namespace lab {
@@ -14,6 +15,12 @@ TcpBackend::TcpBackend(kx::net::SocketEventSelector* selector, Kind kind)
 TcpBackend::~TcpBackend() {
     // Channels go before this class's members their callbacks use.
     m_connections.clear();
+}
+
+std::unique_ptr<kx::net::TcpSocketChannel> TcpBackend::_newChannel(kx::net::Socket* socket) {
+    // An echo answers everything it was sent, also after the peer's FIN.
+    return std::unique_ptr<kx::net::TcpSocketChannel>(
+        new BackendChannel(socket, m_selector, m_kind == ECHO));
 }
 
 void TcpBackend::_onConnection(Connection* c) {
@@ -31,6 +38,10 @@ void TcpBackend::_onConnection(Connection* c) {
             channel->onSent = [this, channel](int bytes) {
                 m_sent += bytes;
                 channel->recv(bytes);
+            };
+            // The peer's FIN ends the input only: send the rest, then close.
+            static_cast<BackendChannel*>(channel)->onPeerShutdown = [channel]() {
+                channel->closeGracefully();
             };
             channel->recv(WINDOW);
             break;

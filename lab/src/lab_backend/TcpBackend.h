@@ -47,6 +47,7 @@ private:
     using Connection = TcpBackendConnection;
 
     void _prepare(kx::net::Socket* socket) override { socket->setNoDelay(1); }
+    std::unique_ptr<kx::net::TcpSocketChannel> _newChannel(kx::net::Socket* socket) override;
     void _onConnection(Connection* c) override;
     void _produce(Connection* connection);
 

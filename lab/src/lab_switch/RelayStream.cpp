@@ -14,7 +14,7 @@ using tunnel::TunnelPacket;
 
 RelayStream::RelayStream(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
                          kx::net::SocketEventSelector* selector)
-    : m_link(link), m_id(id), m_selector(selector) {
+    : m_link(link), m_id(id), m_selector(selector), m_granted(TunnelLink::INITIAL_GRANT) {
     m_connector.reset(new kx::net::TcpSocketConnector(selector));
     m_connector->connect(
         backend, [this](kx::net::Socket* socket) { _onConnected(socket); }, CONNECT_TIMEOUT_MS);
@@ -46,6 +46,7 @@ void RelayStream::_onConnected(kx::net::Socket* socket) {
     m_channel->onSent = [this](int bytes) { _onBackendSent(bytes); };
     m_channel->onClosed = [this]() { _onBackendClosed(); };
     m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, true);
+    // Already counted in m_granted.
     m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, TunnelLink::INITIAL_GRANT);
     if (!m_early.isEmpty()) {
         m_channel->send(std::move(m_early));
@@ -53,6 +54,7 @@ void RelayStream::_onConnected(kx::net::Socket* socket) {
     }
     if (m_clientClosed) {
         m_channel->closeGracefully();
+        m_closeTimer.start(CLOSE_TIMEOUT_MS);
         return;
     }
     pump();
@@ -65,6 +67,7 @@ void RelayStream::onPacket(const TunnelPacket& packet) {
             if (m_clientClosed) return;
             m_clientClosed = true;
             if (m_channel) m_channel->closeGracefully();
+            m_closeTimer.start(CLOSE_TIMEOUT_MS);
             return;
         case TunnelPacket::KIND_DATA: {
             const uint8_t* data = nullptr;
@@ -74,13 +77,7 @@ void RelayStream::onPacket(const TunnelPacket& packet) {
                 _abort();
                 return;
             }
-            if (m_plain.isEmpty()) return;
-            if (m_channel) {
-                m_channel->send(std::move(m_plain));
-                m_plain = Binary();
-            } else {
-                m_early.append(m_plain);
-            }
+            _onClientData(m_plain);
             return;
         }
         case TunnelPacket::KIND_WINDOW: {
@@ -92,6 +89,35 @@ void RelayStream::onPacket(const TunnelPacket& packet) {
         }
         default:
             return;
+    }
+}
+
+void RelayStream::_onClientData(Binary& plain) {
+    if (plain.isEmpty()) return;
+    m_received += plain.length();
+    int64_t queued = m_channel ? m_channel->pendingSendBytes() : m_early.length();
+    // A client that ignores the window would make us buffer without end:
+    // the stream is over for it.
+    if (m_received > m_granted || queued + plain.length() > MAX_QUEUED) {
+        m_violated = true;
+        _abort();
+        return;
+    }
+    if (m_channel) {
+        m_channel->send(std::move(plain));
+        plain = Binary();
+    } else {
+        m_early.append(plain);
+    }
+}
+
+void RelayStream::tick() {
+    if (m_state == STATE_FINISHED || !m_clientClosed || !m_channel) return;
+    if (m_closeTimer.isExpired()) {
+        // The back end never took the rest: reset it rather than hold it.
+        m_state = STATE_FINISHED;
+        m_channel->abort();
+        m_channel->tick();
     }
 }
 
@@ -117,9 +143,14 @@ void RelayStream::_onBackendData(Binary& data) {
 
 void RelayStream::_onBackendSent(int bytes) {
     m_delivered += bytes;
-    if (m_delivered < TunnelLink::GRANT_STEP) return;
-    m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, static_cast<uint32_t>(m_delivered));
+    if (m_delivered < TunnelLink::GRANT_STEP || m_clientClosed) return;
+    _grant(static_cast<uint32_t>(m_delivered));
     m_delivered = 0;
+}
+
+void RelayStream::_grant(uint32_t bytes) {
+    m_granted += bytes;
+    m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, bytes);
 }
 
 void RelayStream::_onBackendClosed() {
@@ -130,8 +161,12 @@ void RelayStream::_onBackendClosed() {
 
 void RelayStream::_abort() {
     m_state = STATE_FINISHED;
-    if (m_channel) m_channel->abort();
-    m_link->sendClose(TunnelPacket::CLASS_TCP, m_id);
+    m_early = Binary();
+    if (m_channel) {
+        m_channel->abort();
+        m_channel->tick();
+    }
+    if (!m_clientClosed) m_link->sendClose(TunnelPacket::CLASS_TCP, m_id);
 }
 
 }  // namespace lab

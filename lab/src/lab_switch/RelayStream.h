@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/src/time/Timer.h"
 #include "core/src/value/Binary.h"
 #include "net/src/socket/Socket.h"
 #include "net/src/socket/SocketAddress.h"
@@ -32,6 +33,12 @@ public:
     static constexpr int32_t CONNECT_TIMEOUT_MS = 3000;
     // Read-ahead from the back end, bounded also by the client's window.
     static constexpr int32_t MAX_READ_CREDIT = 262144;
+    // A graceful close towards a back end that does not read ends in an
+    // abort after this long.
+    static constexpr int32_t CLOSE_TIMEOUT_MS = 5000;
+    // Client bytes waiting for the back end; the window the switch grants
+    // keeps a well-behaved client far below it.
+    static constexpr int64_t MAX_QUEUED = 524288;
 
     RelayStream(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
                 kx::net::SocketEventSelector* selector);
@@ -44,11 +51,15 @@ public:
     // Reads more from the back end when the client's window and the link's
     // room allow it.
     void pump();
+    // Ends a close that the back end never lets finish.
+    void tick();
     bool isFinished() const { return m_state == STATE_FINISHED; }
     bool isConnected() const { return m_state == STATE_OPEN; }
     uint16_t id() const { return m_id; }
     // Bytes of the client's window not yet used.
     int64_t window() const { return m_window; }
+    // The client sent more than it was granted, or more than can be queued.
+    bool violated() const { return m_violated; }
 
 private:
     enum State { STATE_CONNECTING, STATE_OPEN, STATE_FINISHED };
@@ -58,6 +69,8 @@ private:
     void _onBackendSent(int bytes);
     void _onBackendClosed();
     void _abort();
+    void _onClientData(kx::core::Binary& plain);
+    void _grant(uint32_t bytes);
 
     TunnelLink* m_link;
     uint16_t m_id;
@@ -70,6 +83,13 @@ private:
     int64_t m_window = 0;     // bytes the client lets us send
     int64_t m_credit = 0;     // of those, read credit given to the back-end channel
     int64_t m_delivered = 0;  // written to the back end since the last grant
+    // Everything granted to the client (the first grant counts from the open:
+    // a client may send that much before the open result arrives) and
+    // everything it sent.
+    int64_t m_granted = 0;
+    int64_t m_received = 0;
+    bool m_violated = false;
+    kx::core::Timer m_closeTimer;
     kx::core::Binary m_plain;
 };
 

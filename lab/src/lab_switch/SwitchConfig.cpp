@@ -60,8 +60,11 @@ bool LabConfig::switchFromAny(const Any& value, SwitchConfig* out, String* error
     if (d.contains(L"slow_ms")) config.slowMs = AnyConvert::toInt32(d.get(L"slow_ms"));
     if (d.contains(L"heartbeat_ms"))
         config.heartbeatMs = AnyConvert::toInt32(d.get(L"heartbeat_ms"));
-    if (config.slowMs < 0 || config.heartbeatMs < 1) {
-        if (error) *error = L"\"slow_ms\" must be >= 0 and \"heartbeat_ms\" >= 1";
+    if (d.contains(L"max_connections"))
+        config.maxConnections = AnyConvert::toInt32(d.get(L"max_connections"));
+    if (config.slowMs < 0 || config.heartbeatMs < 1 || config.maxConnections < 1) {
+        if (error)
+            *error = L"\"slow_ms\" must be >= 0, \"heartbeat_ms\" and \"max_connections\" >= 1";
         return false;
     }
     if (out) *out = config;
@@ -189,6 +192,7 @@ bool LabConfig::fromJson(const String& text, LabConfig* out, String* error) {
         }
         config.hasAdmin = true;
     }
+    if (!ApiConfig::fromRoot(root, &config.api, error)) return false;
     if (out) *out = config;
     return true;
 }

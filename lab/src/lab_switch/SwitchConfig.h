@@ -5,6 +5,7 @@
 #include "core/src/value/Any.h"
 #include "core/src/value/Array.h"
 #include "core/src/value/String.h"
+#include "lab_api/ApiConfig.h"
 #include "lab_switch/SwitchFault.h"
 #include "net/src/socket/SocketAddress.h"
 
@@ -19,6 +20,8 @@ struct SwitchConfig {
     SwitchFault fault = SwitchFault::NONE;
     int32_t slowMs = 1000;      // answer delay of the "slow" fault
     int32_t heartbeatMs = 500;  // acknowledgement rhythm on an open tunnel
+    // Open client connections; one more is closed as soon as it is accepted.
+    int32_t maxConnections = 256;
 };
 
 // A server that relayed streams and sessions end at.
@@ -63,6 +66,7 @@ struct LabConfig {
     kx::core::String forwardKey;   // empty: payloads travel in plain form
     kx::net::SocketAddress admin;  // port 0: no admin listener
     bool hasAdmin = false;
+    ApiConfig api;  // the optional control-API server ("api")
 
     // False with a reason in *error on invalid JSON, a missing or
     // non-loopback "listen", an unknown fault or kind, a negative delay or a

@@ -59,6 +59,13 @@ bool SwitchServer::_listen(String* error) {
 
 void SwitchServer::_onAccept(Socket* socket) {
     ++m_accepted;
+    if (static_cast<int>(m_sessions.size()) >= m_config.maxConnections) {
+        // Full: a reset at once costs nothing to keep.
+        ++m_turnedAway;
+        socket->setLinger(true, 0);
+        socket->close();
+        return;
+    }
     std::unique_ptr<SwitchSession> session(new SwitchSession(socket, m_selector, this));
     m_sessions.push_back(std::move(session));
 }

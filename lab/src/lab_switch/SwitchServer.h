@@ -56,6 +56,8 @@ public:
     TunnelTable* table() const { return m_table; }
     int sessionCount() const;
     int64_t acceptedCount() const { return m_accepted; }
+    // Connections closed at accept because maxConnections were open.
+    int64_t turnedAwayCount() const { return m_turnedAway; }
     const std::vector<std::unique_ptr<SwitchSession>>& sessions() const { return m_sessions; }
 
     // A fresh one-time login id.
@@ -73,6 +75,7 @@ private:
     kx::net::Socket m_refuser;
     std::vector<std::unique_ptr<SwitchSession>> m_sessions;
     int64_t m_accepted;
+    int64_t m_turnedAway = 0;
     bool m_down = false;
     std::mt19937_64 m_random;
 };

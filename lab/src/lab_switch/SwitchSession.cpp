@@ -26,12 +26,14 @@ SwitchSession::SwitchSession(kx::net::Socket* socket, kx::net::SocketEventSelect
       m_heartbeatsSent(0),
       m_closeAfterSend(false) {
     socket->setNoDelay(1);
-    m_channel.reset(new kx::net::SizeHeaderTcpSocketChannel(
-        socket, selector, wire::STREAM_BUFFER_LIMIT, wire::STREAM_BUFFER_KEEP));
+    m_channel.reset(new SwitchChannel(socket, selector, wire::STREAM_BUFFER_LIMIT,
+                                      wire::STREAM_BUFFER_KEEP));
     if (!m_channel->isOpen()) {
         m_closed = true;
         return;
     }
+    m_channel->setFrameLimit(LOGIN_FRAME_LIMIT);
+    m_loginDeadline.start(LOGIN_TIMEOUT_MS);
     m_channel->setIdleTimeout(IDLE_TIMEOUT_MS);
     m_channel->onFrame = [this](Binary& frame) { _onFrame(frame); };
     m_channel->onClosed = [this]() { m_closed = true; };
@@ -117,6 +119,7 @@ void SwitchSession::_handle_zero_login(const Message& call) {
     }
     m_loggedIn = true;
     m_accessId = accessId;
+    m_channel->setFrameLimit(wire::STREAM_BUFFER_LIMIT);
     if (m_server->config().fault == SwitchFault::CLOSE_AFTER_LOGIN) m_closeAfterSend = true;
     Message result;
     _reply(result);
@@ -161,7 +164,14 @@ void SwitchSession::_handle_latency_query(const Message&) {
 }
 
 void SwitchSession::_openTunnel(TunnelRecord* record) {
-    record->holder = this;
+    // A connection carries one tunnel: the one it carried so far starts to
+    // linger as if the connection had gone.
+    TunnelTable* table = m_server->table();
+    TunnelRecord* previous = m_tunnelId.isEmpty() ? nullptr : table->find(m_tunnelId);
+    if (previous && previous != record && previous->holder == this) {
+        table->letGo(previous, this);
+    }
+    table->hold(record, this);
     m_tunnelId = record->tunnelId;
     // The first heartbeat goes out one period after the reply.
     m_heartbeat.start(m_server->config().heartbeatMs);
@@ -220,6 +230,11 @@ void SwitchSession::_send(const Binary& payload) {
 
 void SwitchSession::tick() {
     if (m_closed) return;
+    if (!m_loggedIn && m_loginDeadline.isExpired()) {
+        m_channel->abort();
+        m_channel->tick();
+        return;
+    }
     while (!m_held.empty()) {
         Held& front = m_held.front();
         if (static_cast<int32_t>(Clock::nowMs() - front.due) < 0) break;

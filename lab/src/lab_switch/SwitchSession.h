@@ -8,7 +8,7 @@
 #include "core/src/value/Binary.h"
 #include "core/src/value/Dictionary.h"
 #include "core/src/value/String.h"
-#include "net/src/channel/SizeHeaderTcpSocketChannel.h"
+#include "lab_switch/SwitchChannel.h"
 
 namespace lab {
 
@@ -29,6 +29,10 @@ public:
     static constexpr int32_t ERROR_NOT_LOGGED_IN = 403;
     static constexpr int32_t ERROR_UNKNOWN_METHOD = 404;
     static constexpr int IDLE_TIMEOUT_MS = 60000;
+    // Before login: the largest frame (the login calls are a few hundred
+    // bytes) and the time a connection has to log in.
+    static constexpr int LOGIN_FRAME_LIMIT = 4096;
+    static constexpr int LOGIN_TIMEOUT_MS = 10000;
 
     SwitchSession(kx::net::Socket* socket, kx::net::SocketEventSelector* selector,
                   SwitchServer* server);
@@ -68,7 +72,8 @@ private:
     bool _isSilent() const;
 
     SwitchServer* m_server;
-    std::unique_ptr<kx::net::SizeHeaderTcpSocketChannel> m_channel;
+    std::unique_ptr<SwitchChannel> m_channel;
+    kx::core::Timer m_loginDeadline;
     bool m_closed;
     kx::core::String m_zeroId;
     bool m_loggedIn;

@@ -172,7 +172,10 @@ void TunnelLink::_open(const TunnelPacket& packet) {
         }
     }
     const Relay::Route* route = m_relay->find(m_targetId, port, udp);
-    if (!route || id == 0) {
+    size_t open = udp ? m_sessions.size() + m_oldSessions.size()
+                      : m_streams.size() + m_oldStreams.size();
+    if (!route || id == 0 || open >= static_cast<size_t>(MAX_STREAMS)) {
+        ++m_refusedOpens;
         sendOpenResult(cls, id, false);
         return;
     }
@@ -189,6 +192,7 @@ void TunnelLink::tick() {
     m_oldStreams.clear();
     m_oldSessions.clear();
     for (auto it = m_streams.begin(); it != m_streams.end();) {
+        it->second->tick();
         if (it->second->isFinished()) {
             it = m_streams.erase(it);
         } else {

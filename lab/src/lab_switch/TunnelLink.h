@@ -39,6 +39,9 @@ public:
     static constexpr int32_t INITIAL_GRANT = 131072;
     static constexpr int32_t GRANT_STEP = 16384;
     static constexpr int32_t MAX_PIECE = 16384;
+    // Open streams (and, separately, UDP sessions) per tunnel; one more open
+    // is refused.
+    static constexpr int32_t MAX_STREAMS = 1024;
 
     TunnelLink(Relay* relay, int64_t targetId, const kx::core::String& tunnelId,
                int64_t backupCapacity = BACKUP_CAPACITY);
@@ -80,6 +83,7 @@ public:
     int64_t keptBytes() const { return m_keptBytes; }
     int64_t resentPackets() const { return m_resent; }
     int64_t droppedOutOfOrder() const { return m_outOfOrder; }
+    int64_t refusedOpens() const { return m_refusedOpens; }
     int32_t streamCount() const { return static_cast<int32_t>(m_streams.size()); }
     int32_t sessionCount() const { return static_cast<int32_t>(m_sessions.size()); }
     const kx::core::String& tunnelId() const { return m_tunnelId; }
@@ -108,6 +112,7 @@ private:
     int64_t m_receivedSinceAck = 0;
     int64_t m_resent = 0;
     int64_t m_outOfOrder = 0;
+    int64_t m_refusedOpens = 0;
     std::map<uint16_t, std::unique_ptr<RelayStream>> m_streams;
     std::map<uint16_t, std::unique_ptr<RelaySession>> m_sessions;
     // Replaced by a new open with the same id; deleted on the next tick.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <random>
+#include <vector>
 
 #include "lab_switch/Relay.h"
 
@@ -27,6 +28,7 @@ TunnelRecord& TunnelTable::create(int64_t targetId, const String& accessId) {
     record->natId = m_nextNatId++;
     record->targetId = targetId;
     record->accessId = accessId;
+    record->linger.start(LINGER_MS);
     if (m_relay) record->link.reset(new TunnelLink(m_relay, targetId, record->tunnelId));
     TunnelRecord& ref = *record;
     m_tunnels.set(ref.tunnelId, std::move(record));
@@ -39,20 +41,36 @@ TunnelRecord* TunnelTable::find(const String& tunnelId) {
 }
 
 void TunnelTable::release(SwitchSession* session) {
-    for (auto& item : m_tunnels) {
-        if (item.second->holder == session) item.second->holder = nullptr;
-        if (item.second->link) item.second->link->detach(session);
+    for (auto& item : m_tunnels) letGo(item.second.get(), session);
+}
+
+void TunnelTable::letGo(TunnelRecord* record, SwitchSession* session) {
+    if (record->holder == session) {
+        record->holder = nullptr;
+        record->linger.reset();
     }
+    if (record->link) record->link->detach(session);
+}
+
+void TunnelTable::hold(TunnelRecord* record, SwitchSession* session) {
+    record->holder = session;
+    record->linger.reset();
 }
 
 void TunnelTable::tick() {
+    std::vector<String> expired;
     for (auto& item : m_tunnels) {
-        if (item.second->link) item.second->link->tick();
+        TunnelRecord& record = *item.second;
+        if (record.link) record.link->tick();
+        if (!record.holder && record.linger.isExpired()) expired.push_back(item.first);
     }
+    for (const String& id : expired) remove(id);
 }
 
 bool TunnelTable::remove(const String& tunnelId) {
-    return m_tunnels.remove(tunnelId);
+    if (!m_tunnels.remove(tunnelId)) return false;
+    ++m_removed;
+    return true;
 }
 
 }  // namespace lab
