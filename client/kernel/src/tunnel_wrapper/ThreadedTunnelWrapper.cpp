@@ -4,6 +4,7 @@
 
 #include "core/src/json/JsonBuilder.h"
 #include "core/src/thread/LockGuard.h"
+#include "core/src/time/Clock.h"
 #include "core/src/time/Timer.h"
 #include "core/src/value/Dictionary.h"
 #include "net/src/socket/SocketEventSelector.h"
@@ -23,7 +24,11 @@ ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder
                                              const String& applicationDir,
                                              const String& accessKey, const String& natText,
                                              const String& versionText, bool fastTick)
-    : m_mutex(new kx::core::CriticalSection()), m_opened(false), m_initDone(false) {
+    : m_mutex(new kx::core::CriticalSection()),
+      m_opened(false),
+      m_initDone(false),
+      m_startDuration(0),
+      m_startClock(kx::core::Clock::nowMs()) {
     // Copies: the worker outlives the caller's texts.
     _start(logRecorder, [=](kx::net::SocketEventSelector* selector) {
         return std::unique_ptr<ITunnelWorker>(new TunnelWrapper(logRecorder, selector,
@@ -35,7 +40,11 @@ ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder
 
 ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder,
                                              WorkerFactory factory)
-    : m_mutex(new kx::core::CriticalSection()), m_opened(false), m_initDone(false) {
+    : m_mutex(new kx::core::CriticalSection()),
+      m_opened(false),
+      m_initDone(false),
+      m_startDuration(0),
+      m_startClock(kx::core::Clock::nowMs()) {
     _start(logRecorder, std::move(factory));
 }
 
@@ -96,6 +105,7 @@ void ThreadedTunnelWrapper::_finishInit(ITunnelWorker* worker, const wchar_t* st
         LockGuard guard(*m_mutex);
         m_errorText = errorText;
     }
+    m_startDuration = static_cast<int32_t>(kx::core::Clock::nowMs() - m_startClock);
     _publishStatus(worker, state);
     m_initDone = true;
     m_initSemaphore.signal(1);
@@ -146,10 +156,11 @@ void ThreadedTunnelWrapper::_body(WorkerFactory factory) {
         }
     }
 
-    m_opened = false;
+    const bool wasOpened = m_opened.exchange(false);
     worker.reset();
     selector.reset();
-    _publishStatus(nullptr, L"ended");
+    // A failed start keeps its "failed" status for the caller to read.
+    if (wasOpened) _publishStatus(nullptr, L"ended");
 }
 
 void ThreadedTunnelWrapper::_publishStatus(ITunnelWorker* worker, const wchar_t* state) {
@@ -159,6 +170,7 @@ void ThreadedTunnelWrapper::_publishStatus(ITunnelWorker* worker, const wchar_t*
     const LauncherStatus status = worker ? worker->status() : LauncherStatus();
     root.set(L"client_count", Any(status.clientCount));
     root.set(L"ready_count", Any(status.readyCount));
+    root.set(L"start_ms", Any(m_startDuration.load()));
     root.set(L"targets", worker ? Any(StatusBoard::toAny(worker->takeStatus()))
                                 : Any(kx::core::AnyArray()));
     LockGuard guard(*m_mutex);

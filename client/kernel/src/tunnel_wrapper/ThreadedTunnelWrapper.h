@@ -57,6 +57,8 @@ public:
 
     bool isOpened() const { return m_opened.load(); }
     kx::core::String errorText() const;
+    // Clock milliseconds the start took (worker creation to its verdict).
+    int32_t startDuration() const { return m_startDuration.load(); }
 
     // A JSON object, refreshed by the worker at least once a second; safe
     // from any thread (a copy made under the wrapper's mutex):
@@ -65,6 +67,7 @@ public:
     //   "error"        text    the start's error text, "" when none
     //   "client_count" number  tunnel clients (one per target)
     //   "ready_count"  number  clients whose tunnel is up
+    //   "start_ms"     number  how long the start took, once it is over
     //   "targets"      array   one object per target, see StatusBoard::toAny
     kx::core::String statusJson() const;
 
@@ -83,6 +86,8 @@ private:
     std::unique_ptr<kx::core::CriticalSection> m_mutex;
     std::atomic<bool> m_opened;
     std::atomic<bool> m_initDone;
+    std::atomic<int32_t> m_startDuration;
+    uint32_t m_startClock;  // creator, before the worker starts
     kx::core::String m_errorText;   // under m_mutex
     kx::core::String m_statusJson;  // under m_mutex
     kx::core::Timer m_statusTimer;  // worker only
