@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the lab need.
+# Installs the Debian packages the build, the tests and the lab need, plus any
+# named on the command line (scripts/fuzz.sh adds clang).
 # Does nothing when they are all present; needs root (or sudo) otherwise.
 set -euo pipefail
 
 PACKAGES=(cmake make g++ pkg-config libmbedtls-dev libgtest-dev libgmock-dev libbenchmark-dev
-          python3 openssl procps)
+          python3 openssl procps "$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,27 +1,73 @@
 #!/usr/bin/env bash
-# Builds the SDK and runs the whole test suite twice: a normal build and an
-# AddressSanitizer + UndefinedBehaviorSanitizer build.
-# Usage: bash scripts/test.sh [--quick|--tsan]
-#   --quick: normal build only; --tsan: a ThreadSanitizer build in place of ASan + UBSan
-set -euo pipefail
+# Builds the SDK and runs the whole test suite: a normal build, an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer build,
+# then a short run of every fuzz target.
+# Usage: bash scripts/test.sh [--quick|--asan|--tsan|--fuzz]
+#   --quick: normal build only
+#   --asan, --tsan, --fuzz: the normal build and that one stage
+# Every stage runs even when an earlier one failed; the output ends with each
+# stage's result and ctest's summary lines, and the exit status is non-zero
+# when any stage failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh || exit 1
+
+MODE=${1:-all}
+case "$MODE" in
+  all | --quick | --asan | --tsan | --fuzz) ;;
+  *) echo "usage: $0 [--quick|--asan|--tsan|--fuzz]" >&2; exit 2 ;;
+esac
+FUZZ_SECONDS=${KX_FUZZ_SMOKE_SECONDS:-3}
 
 JOBS=$(nproc 2>/dev/null || echo 2)
+SUMMARY=()
+FAILED=0
+
+# run_suite <name> <build dir> [cmake options...]
 run_suite() {
-  local dir=$1; shift
-  cmake -S . -B "$dir" -DKX_BUILD_BENCH=OFF "$@" >/dev/null
-  cmake --build "$dir" -j"$JOBS"
-  ctest --test-dir "$dir" -j"$JOBS" --output-on-failure --timeout 180
+  local name=$1 dir=$2; shift 2
+  echo "== $name build"
+  local log
+  log=$(mktemp)
+  if cmake -S . -B "$dir" -DKX_BUILD_BENCH=OFF "$@" >/dev/null && cmake --build "$dir" -j"$JOBS"; then
+    ctest --test-dir "$dir" -j"$JOBS" --output-on-failure --timeout 180 2>&1 | tee "$log"
+    local status=${PIPESTATUS[0]}
+    # ctest's own summary: "N% tests passed, ..." and "Total Test time (real) = ...".
+    local lines
+    lines=$({ grep -E 'tests passed|tests failed out of|Total Test time' "$log"
+              sed -n '/The following tests FAILED/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - '
+            } | sed "s/^/$name: /")
+    SUMMARY+=("$lines")
+    if [ "$status" -ne 0 ]; then
+      FAILED=1
+      SUMMARY+=("$name: FAILED (ctest exit $status)")
+    fi
+  else
+    FAILED=1
+    SUMMARY+=("$name: FAILED (build)")
+  fi
+  rm -f "$log"
 }
 
-echo "== normal build"
-run_suite build/test
-if [ "${1:-}" = "--tsan" ]; then
-  echo "== ThreadSanitizer build"
-  run_suite build/test-tsan -DKX_SANITIZE_THREAD=ON
-elif [ "${1:-}" != "--quick" ]; then
-  echo "== ASan + UBSan build"
-  export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
-  run_suite build/test-asan -DKX_SANITIZE_ADDRESS=ON
+run_suite normal build/test
+if [ "$MODE" = all ] || [ "$MODE" = --asan ]; then
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run_suite "ASan + UBSan" build/test-asan -DKX_SANITIZE_ADDRESS=ON
 fi
+if [ "$MODE" = all ] || [ "$MODE" = --tsan ]; then
+  TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1" \
+    run_suite ThreadSanitizer build/test-tsan -DKX_SANITIZE_THREAD=ON
+fi
+if [ "$MODE" = all ] || [ "$MODE" = --fuzz ]; then
+  echo "== fuzz smoke (${FUZZ_SECONDS} s per target)"
+  log=$(mktemp)
+  bash scripts/fuzz.sh "$FUZZ_SECONDS" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  SUMMARY+=("fuzz smoke: $(grep -E '^total ' "$log" | awk '{print $2}') executions, $([ "$status" -eq 0 ] && echo 'no findings' || echo FAILED)")
+  [ "$status" -eq 0 ] || FAILED=1
+  rm -f "$log"
+fi
+
+echo "== summary"
+printf '%s\n' "${SUMMARY[@]}"
+exit "$FAILED"
