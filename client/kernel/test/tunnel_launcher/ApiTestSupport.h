@@ -1,0 +1,125 @@
+#pragma once
+
+// Shared scaffolding of the control-API tests: a recording logger, the python
+// API stand-in and a launcher context over a real ApiAccess.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "async/test/support/PeerProcess.h"
+#include "core/src/value/String.h"
+#include "tunnel_launcher/ApiSettings.h"
+#include "tunnel_launcher/EncryptedProperties.h"
+#include "tunnel_launcher/ILauncherContext.h"
+#include "tunnel_launcher/LaunchSettings.h"
+#include "tunnel_launcher/api/ApiAccess.h"
+#include "util/src/log/ILogRecorder.h"
+
+namespace tunnel {
+namespace testing {
+
+const char* const API_PASS = "api-test-pass";
+
+class RecordingLogger : public kx::util::ILogRecorder {
+public:
+    void info(const kx::core::String& text) override { _add("I ", text); }
+    void warn(const kx::core::String& text) override { _add("W ", text); }
+    void error(const kx::core::String& text) override { _add("E ", text); }
+
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+    // Lines (level tag first) that start with prefix after the tag.
+    std::vector<std::string> starting(const std::string& prefix) const {
+        std::vector<std::string> out;
+        for (const std::string& line : lines()) {
+            if (line.compare(2, prefix.size(), prefix) == 0) out.push_back(line);
+        }
+        return out;
+    }
+    bool has(const std::string& line) const {
+        for (const std::string& l : lines()) {
+            if (l == line) return true;
+        }
+        return false;
+    }
+
+private:
+    void _add(const char* tag, const kx::core::String& text) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back(tag + text.toStdString());
+    }
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+// The python control-API stand-in; one per test suite.
+class ApiPeer {
+public:
+    bool start(bool tls) {
+        std::vector<std::string> argv = {"python3",
+                                         kx::testing::PeerProcess::dirOf(__FILE__) + "/peers/api_peer.py", API_PASS};
+        if (tls) {
+            kx::testing::TestCertificate& cert = kx::testing::TestCertificate::shared();
+            if (!cert.ok()) return false;
+            argv.insert(argv.end(), {"--tls", cert.certPath(), cert.keyPath()});
+        }
+        m_tls = tls;
+        return m_process.start(argv);
+    }
+
+    // "http(s)://api.test:<port>/<mode>"
+    kx::net::URL url(const std::string& mode) const {
+        std::string text = std::string(m_tls ? "https" : "http") + "://api.test:" +
+                           std::to_string(m_process.port()) + "/" + mode;
+        return kx::net::URL(text.c_str());
+    }
+    int port() const { return m_process.port(); }
+
+    // The request lines printed since the last call ("req MODE PATH TS NONCE").
+    std::vector<std::string> requests(int waitMs = 50) {
+        std::vector<std::string> out;
+        std::string line;
+        while (m_process.readLine(&line, waitMs)) out.push_back(line);
+        return out;
+    }
+
+private:
+    kx::testing::PeerProcess m_process;
+    bool m_tls = false;
+};
+
+// A launcher context over a real API access that races one literal group.
+class TestLauncherContext : public ILauncherContext {
+public:
+    TestLauncherContext(const kx::net::URL& url, const kx::core::String& tokenFile) {
+        m_api.url = url;
+        m_api.hostGroups.append(kx::core::Strings{L"127.0.0.1"});
+        m_api.encryptorSpec = kx::core::String(L"tea(") + kx::core::String::fromUtf8(API_PASS) + L")";
+        m_launch.launchKey = L"access-key-1";
+        m_launch.launchVersion = L"1.0.0-test";
+        m_access.reset(new ApiAccess(m_api.url, m_api.hostGroups, m_api.encryptorSpec, &log));
+        m_properties.reset(new EncryptedProperties(tokenFile, L"prefix-for-test"));
+    }
+
+    kx::util::ILogRecorder* logger() override { return &log; }
+    kx::net::SocketEventSelector* selector() override { return nullptr; }
+    ApiAccess* apiAccess() override { return m_access.get(); }
+    EncryptedProperties* properties() override { return m_properties.get(); }
+    const ApiSettings& apiSettings() const override { return m_api; }
+    const LaunchSettings& launchSettings() const override { return m_launch; }
+
+    RecordingLogger log;
+
+private:
+    ApiSettings m_api;
+    LaunchSettings m_launch;
+    std::unique_ptr<ApiAccess> m_access;
+    std::unique_ptr<EncryptedProperties> m_properties;
+};
+
+}  // namespace testing
+}  // namespace tunnel
