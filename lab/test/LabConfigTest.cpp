@@ -104,3 +104,60 @@ TEST(LabConfig, ParsesBackEndsRoutesKeyAndAdmin) {
         EXPECT_FALSE(error.isEmpty());
     }
 }
+
+// Every back-end kind by name: served ones need a loopback "listen", remote
+// ones a "connect" address the lab does not serve.
+TEST(LabConfig, BackEndKindsAndTheirAddresses) {
+    struct Case {
+        const wchar_t* backend;
+        bool ok;
+        lab::BackendConfig::Kind kind;
+        bool udp;
+        bool remote;
+        const wchar_t* address;
+    };
+    using B = lab::BackendConfig;
+    const Case cases[] = {
+        {L"\"kind\": \"tcp_echo\", \"listen\": \"127.0.0.1:1\"", true, B::TCP_ECHO, false, false,
+         L"127.0.0.1:1"},
+        {L"\"kind\": \"tcp_source\", \"listen\": \"127.3.0.1:2\"", true, B::TCP_SOURCE, false,
+         false, L"127.3.0.1:2"},
+        {L"\"kind\": \"tcp_sink\", \"listen\": \"127.0.0.1:3\"", true, B::TCP_SINK, false, false,
+         L"127.0.0.1:3"},
+        {L"\"kind\": \"udp_echo\", \"listen\": \"127.0.0.1:4\"", true, B::UDP_ECHO, true, false,
+         L"127.0.0.1:4"},
+        {L"\"kind\": \"tcp_remote\", \"connect\": \"127.0.0.1:5201\"", true, B::TCP_REMOTE, false,
+         true, L"127.0.0.1:5201"},
+        {L"\"kind\": \"tcp_remote\", \"connect\": \"10.1.2.3:5432\"", true, B::TCP_REMOTE, false,
+         true, L"10.1.2.3:5432"},
+        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:53\"", true, B::UDP_REMOTE, true, true,
+         L"127.0.0.1:53"},
+        // A remote kind is never served, so "listen" is no substitute.
+        {L"\"kind\": \"tcp_remote\", \"listen\": \"127.0.0.1:5201\"", false},
+        {L"\"kind\": \"tcp_remote\", \"connect\": \"db.example:5432\"", false},
+        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:0\"", false},
+        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:99999\"", false},
+        {L"\"kind\": \"tcp_remote\", \"connect\": \"0.0.0.0:80\"", false},
+        {L"\"kind\": \"tcp_echo\", \"connect\": \"127.0.0.1:1\"", false},
+    };
+    for (const Case& c : cases) {
+        String text = String(L"{\"switches\": [], \"backends\": [{\"name\": \"x\", ") + c.backend +
+                      L"}]}";
+        SCOPED_TRACE(text.toStdString());
+        LabConfig config;
+        String error;
+        ASSERT_EQ(c.ok, LabConfig::fromJson(text, &config, &error)) << error.toStdString();
+        if (!c.ok) {
+            EXPECT_FALSE(error.isEmpty());
+            continue;
+        }
+        const lab::BackendConfig& b = config.backends[0];
+        EXPECT_EQ(c.kind, b.kind);
+        EXPECT_EQ(c.udp, b.isUdp());
+        EXPECT_EQ(c.remote, b.isRemote());
+        EXPECT_EQ(String(c.address), b.listen.toString());
+        lab::BackendConfig::Kind back;
+        ASSERT_TRUE(lab::BackendConfig::parseKind(lab::BackendConfig::kindName(c.kind), &back));
+        EXPECT_EQ(c.kind, back);
+    }
+}

@@ -7,6 +7,7 @@
 
 #include "core/src/time/Clock.h"
 #include "lab_backend/TcpBackend.h"
+#include "lab_backend/UdpEchoBackend.h"
 #include "lab_network/LabNetwork.h"
 #include "lab_switch/PacketCipher.h"
 #include "lab_switch/RelayStream.h"
@@ -441,4 +442,44 @@ TEST_F(RelayTest, TheEchoAnswersEverythingBeforeItClosesAfterAHalfClose) {
     }));
     EXPECT_EQ(data.length(), back.length());
     EXPECT_EQ(data, back);
+}
+
+// Remote kinds relay to servers the lab does not run: here an echo and a
+// UDP echo started apart from the lab's configuration.
+TEST_F(RelayTest, RemoteBackEndsAreReachedAtTheirAddresses) {
+    lab::TcpBackend echo(selector.get(), lab::TcpBackend::ECHO);
+    lab::UdpEchoBackend udp(selector.get());
+    String error;
+    ASSERT_TRUE(echo.start(kx::net::SocketAddress(kx::net::IpAddress("127.0.0.1"), 0), &error));
+    ASSERT_TRUE(udp.start(kx::net::SocketAddress(kx::net::IpAddress("127.0.0.1"), 0), &error));
+    link.reset();
+    network.reset(new lab::LabNetwork(selector.get()));
+    lab::LabConfig config;
+    ASSERT_TRUE(lab::LabConfig::fromJson(
+        String(L"{\"switches\": [], \"backends\": ["
+               L"{\"name\": \"t\", \"kind\": \"tcp_remote\", \"connect\": \"") +
+            echo.address().toString() +
+            L"\"}, {\"name\": \"u\", \"kind\": \"udp_remote\", \"connect\": \"" +
+            udp.address().toString() +
+            L"\"}], \"routes\": [{\"target_id\": 7, \"client_port\": 5001, \"backend\": \"t\"},"
+            L"{\"target_id\": 7, \"client_port\": 5002, \"backend\": \"u\"}]}",
+        &config, &error))
+        << error.toStdString();
+    ASSERT_TRUE(network->start(config, &error)) << error.toStdString();
+    EXPECT_TRUE(network->describe()[0].startsWith(L"backend t (tcp_remote) at 127.0.0.1:"));
+    link.reset(new TunnelLink(&network->relay(), TARGET, L"tunnel-1"));
+
+    give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 3, ECHO_PORT));
+    give(TunnelPacket::buildWindow(TunnelPacket::CLASS_TCP, 3, 131072));
+    giveData(TunnelPacket::CLASS_TCP, 3, pattern(5000, 9));
+    give(TunnelPacket::buildOpen(TunnelPacket::CLASS_UDP, 4, UDP_PORT));
+    give(TunnelPacket::buildWindow(TunnelPacket::CLASS_UDP, 4, 131072));
+    giveData(TunnelPacket::CLASS_UDP, 4, Binary("datagram"));
+    ASSERT_TRUE(pumpUntil([&] {
+        return keptPayload(3).length() == 5000 && keptPayload(4).length() == 8;
+    }));
+    EXPECT_EQ(pattern(5000, 9), keptPayload(3));
+    EXPECT_EQ(Binary("datagram"), keptPayload(4));
+    EXPECT_EQ(5000, echo.bytesReceived());
+    EXPECT_EQ(1, udp.datagrams());
 }

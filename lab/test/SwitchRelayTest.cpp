@@ -96,7 +96,7 @@ protected:
         ASSERT_TRUE(lab::LabConfig::fromJson(
             L"{\"switches\": ["
             L"{\"name\": \"a\", \"listen\": \"127.0.0.1:0\", \"access_keys\": [\"key\"]},"
-            L"{\"name\": \"b\", \"listen\": \"127.0.0.1:0\", \"access_keys\": [\"key\"]}],"
+            L"{\"name\": \"b\", \"listen\": \"127.1.0.1:0\", \"access_keys\": [\"key\"]}],"
             L"\"backends\": [{\"name\": \"echo\", \"kind\": \"tcp_echo\", "
             L"\"listen\": \"127.0.0.1:0\"}],"
             L"\"routes\": [{\"target_id\": 3, \"client_port\": 4001, \"backend\": \"echo\"}]}",

@@ -73,17 +73,37 @@ bool LabConfig::switchFromAny(const Any& value, SwitchConfig* out, String* error
 
 namespace {
 
-struct KindName {
-    BackendConfig::Kind kind;
-    const wchar_t* name;
+const BackendConfig::KindInfo KINDS[] = {
+    {BackendConfig::TCP_ECHO, L"tcp_echo", false, false},
+    {BackendConfig::TCP_SOURCE, L"tcp_source", false, false},
+    {BackendConfig::TCP_SINK, L"tcp_sink", false, false},
+    {BackendConfig::UDP_ECHO, L"udp_echo", true, false},
+    {BackendConfig::TCP_REMOTE, L"tcp_remote", false, true},
+    {BackendConfig::UDP_REMOTE, L"udp_remote", true, true},
 };
 
-const KindName KIND_NAMES[] = {
-    {BackendConfig::TCP_ECHO, L"tcp_echo"},
-    {BackendConfig::TCP_SOURCE, L"tcp_source"},
-    {BackendConfig::TCP_SINK, L"tcp_sink"},
-    {BackendConfig::UDP_ECHO, L"udp_echo"},
-};
+// "HOST:PORT" with a dotted IPv4 host and a port from 1 to 65535.
+bool parseRemoteAddress(const String& text, SocketAddress* out) {
+    int32_t colon = text.lastIndexOf(L':');
+    if (colon <= 0 || colon == text.length() - 1 || text.length() - colon - 1 > 5) return false;
+    for (int32_t i = colon + 1; i < text.length(); ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return false;
+    }
+    int64_t port = text.substring(colon + 1).toInt64();
+    String host = text.substring(0, colon);
+    int dots = 0;
+    for (wchar_t c : host) {
+        if (c == L'.') {
+            ++dots;
+        } else if (c < L'0' || c > L'9') {
+            return false;
+        }
+    }
+    IpAddress ip = IpAddress::fromText(host);
+    if (dots != 3 || port < 1 || port > 65535 || ip.value() == 0) return false;
+    if (out) *out = SocketAddress(ip, static_cast<uint16_t>(port));
+    return true;
+}
 
 bool backendFromAny(const Any& value, BackendConfig* out, String* error) {
     if (!value.is<Dictionary<Any>>()) {
@@ -96,6 +116,15 @@ bool backendFromAny(const Any& value, BackendConfig* out, String* error) {
     if (!BackendConfig::parseKind(kind, &out->kind)) {
         if (error) *error = L"unknown back end kind: " + kind;
         return false;
+    }
+    if (out->isRemote()) {
+        String connect = AnyConvert::toText(d.get(L"connect"));
+        if (!parseRemoteAddress(connect, &out->listen)) {
+            if (error) *error = L"\"connect\" must be an IPv4 address with a port: " + connect;
+            return false;
+        }
+        if (out->name.isEmpty()) out->name = connect;
+        return true;
     }
     String listen = AnyConvert::toText(d.get(L"listen"));
     if (!LabConfig::parseLoopbackAddress(listen, &out->listen)) {
@@ -125,7 +154,7 @@ bool routeFromAny(const Any& value, RouteConfig* out, String* error) {
 }  // namespace
 
 bool BackendConfig::parseKind(const String& text, Kind* out) {
-    for (const KindName& item : KIND_NAMES) {
+    for (const KindInfo& item : KINDS) {
         if (text == item.name) {
             if (out) *out = item.kind;
             return true;
@@ -135,10 +164,14 @@ bool BackendConfig::parseKind(const String& text, Kind* out) {
 }
 
 const wchar_t* BackendConfig::kindName(Kind kind) {
-    for (const KindName& item : KIND_NAMES) {
-        if (item.kind == kind) return item.name;
+    return info(kind).name;
+}
+
+const BackendConfig::KindInfo& BackendConfig::info(Kind kind) {
+    for (const KindInfo& item : KINDS) {
+        if (item.kind == kind) return item;
     }
-    return L"tcp_echo";
+    return KINDS[0];
 }
 
 bool LabConfig::fromJson(const String& text, LabConfig* out, String* error) {

@@ -24,17 +24,29 @@ struct SwitchConfig {
     int32_t maxConnections = 256;
 };
 
-// A server that relayed streams and sessions end at.
+// A server that relayed streams and sessions end at: one the lab runs on a
+// loopback address, or (the remote kinds) one it only connects to.
 struct BackendConfig {
-    enum Kind { TCP_ECHO, TCP_SOURCE, TCP_SINK, UDP_ECHO };
+    enum Kind { TCP_ECHO, TCP_SOURCE, TCP_SINK, UDP_ECHO, TCP_REMOTE, UDP_REMOTE };
+    // Every kind is one row of this table (SwitchConfig.cpp).
+    struct KindInfo {
+        Kind kind;
+        const wchar_t* name;
+        bool udp;     // relayed as UDP sessions rather than TCP streams
+        bool remote;  // not served by the lab: "connect" names the address
+    };
     kx::core::String name;
     Kind kind = TCP_ECHO;
-    kx::net::SocketAddress listen;  // must be a 127.0.0.0/8 address
+    // The served address (127.0.0.0/8), or where a remote kind connects to.
+    kx::net::SocketAddress listen;
 
-    bool isUdp() const { return kind == UDP_ECHO; }
-    // "tcp_echo", "tcp_source", "tcp_sink", "udp_echo"; false for anything else.
+    bool isUdp() const { return info(kind).udp; }
+    bool isRemote() const { return info(kind).remote; }
+    // "tcp_echo", "tcp_source", "tcp_sink", "udp_echo", "tcp_remote",
+    // "udp_remote"; false for anything else.
     static bool parseKind(const kx::core::String& text, Kind* out);
     static const wchar_t* kindName(Kind kind);
+    static const KindInfo& info(Kind kind);
 };
 
 // Where a stream or session opened for (target, client port) goes.
