@@ -27,7 +27,11 @@ bool LabNetwork::start(const LabConfig& config, String* error) {
         std::unique_ptr<Backend> backend(new Backend);
         backend->config = backendConfig;
         bool ok;
-        if (backendConfig.isUdp()) {
+        if (backendConfig.isRemote()) {
+            // Served elsewhere: the relay only connects to it.
+            ok = true;
+            backend->address = backendConfig.listen;
+        } else if (backendConfig.isUdp()) {
             backend->udp.reset(new UdpEchoBackend(m_selector));
             ok = backend->udp->start(backendConfig.listen, error);
             if (ok) backend->address = backend->udp->address();
@@ -88,7 +92,8 @@ Array<String> LabNetwork::describe() const {
     Array<String> lines;
     for (const auto& backend : m_backends) {
         lines.append(String(L"backend ") + backend->config.name + L" (" +
-                     BackendConfig::kindName(backend->config.kind) + L") listening on " +
+                     BackendConfig::kindName(backend->config.kind) +
+                     (backend->config.isRemote() ? L") at " : L") listening on ") +
                      backend->address.toString());
     }
     for (const auto& server : m_switches.servers()) {
