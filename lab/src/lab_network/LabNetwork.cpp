@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "lab_api/ApiServer.h"
+#include "lab_api/ApiTargets.h"
 #include "lab_backend/TcpBackend.h"
 #include "lab_backend/UdpEchoBackend.h"
 #include "lab_network/AdminServer.h"
@@ -19,6 +21,7 @@ LabNetwork::LabNetwork(kx::net::SocketEventSelector* selector)
 
 LabNetwork::~LabNetwork() {
     m_admin.reset();
+    m_api.reset();
 }
 
 bool LabNetwork::start(const LabConfig& config, String* error) {
@@ -56,6 +59,10 @@ bool LabNetwork::start(const LabConfig& config, String* error) {
         }
     }
     if (!m_switches.start(config, error)) return false;
+    if (config.api.enabled) {
+        m_api.reset(new ApiServer(m_selector));
+        if (!m_api->start(config.api, ApiTargets::fromLab(config, *this), error)) return false;
+    }
     if (config.hasAdmin) {
         m_admin.reset(new AdminServer(m_selector));
         m_admin->onCommand = [this](const std::string& line) { return command(line); };
@@ -69,6 +76,7 @@ void LabNetwork::tick() {
     for (auto& backend : m_backends) {
         if (backend->tcp) backend->tcp->tick();
     }
+    if (m_api) m_api->tick();
     if (m_admin) m_admin->tick();
 }
 
@@ -102,6 +110,9 @@ Array<String> LabNetwork::describe() const {
                      SwitchFaults::name(server->config().fault) + L", latency " +
                      String::fromInt32(server->config().latency) + L")");
     }
+    if (m_api) {
+        for (const String& line : m_api->describe()) lines.append(line);
+    }
     if (m_admin) lines.append(String(L"admin listening on ") + m_admin->address().toString());
     return lines;
 }
@@ -111,6 +122,8 @@ std::string LabNetwork::command(const std::string& line) {
     std::string verb, name, value;
     in >> verb >> name >> value;
     if (verb == "status") return _status();
+    if (verb == "api")
+        return m_api ? m_api->command(line.substr(line.find("api") + 3)) : "error no api";
     if (verb == "down" && name == "bound") {
         std::string downed;
         for (const auto& server : m_switches.servers()) {

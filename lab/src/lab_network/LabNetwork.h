@@ -13,6 +13,7 @@
 namespace lab {
 
 class AdminServer;
+class ApiServer;
 class TcpBackend;
 class UdpEchoBackend;
 
@@ -47,6 +48,8 @@ public:
     // The listening address of a back end by name; false when unknown.
     bool backendAddress(const kx::core::String& name, kx::net::SocketAddress* out) const;
     const AdminServer* admin() const { return m_admin.get(); }
+    // Null unless the file has an "api" section.
+    ApiServer* api() const { return m_api.get(); }
 
 private:
     struct Backend {
@@ -63,6 +66,7 @@ private:
     Relay m_relay;
     std::vector<std::unique_ptr<Backend>> m_backends;
     SwitchLab m_switches;
+    std::unique_ptr<ApiServer> m_api;
     std::unique_ptr<AdminServer> m_admin;
 };
 
