@@ -41,7 +41,7 @@ protected:
         selector.reset();
     }
 
-    void start(const String& forwardKey, int64_t capacity = TunnelLink::BACKUP_CAPACITY) {
+    void start(const String& forwardKey, int64_t capacity = tunnel::wire::BACKUP_CAPACITY) {
         link.reset();
         network.reset(new lab::LabNetwork(selector.get()));
         lab::LabConfig config;
@@ -196,7 +196,7 @@ TEST_F(RelayTest, AcknowledgementsFreeOnlyPacketsThatWereSent) {
     give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 11, 6000));
     ASSERT_EQ(3, link->keptCount());
 
-    ack(0xFFFFFFFFu);  // "nothing received yet"
+    ack(tunnel::wire::NOTHING_RECEIVED);
     ack(3);            // never sent
     ack(0x80000000u);
     EXPECT_EQ(3, link->keptCount());
@@ -211,7 +211,7 @@ TEST_F(RelayTest, AcknowledgementsFreeOnlyPacketsThatWereSent) {
 }
 
 TEST_F(RelayTest, ClientPacketsAreDeliveredStrictlyInOrderAndAcknowledgedByNumber) {
-    EXPECT_EQ(0xFFFFFFFFu, link->takeAckNumber());
+    EXPECT_EQ(tunnel::wire::NOTHING_RECEIVED, link->takeAckNumber());
     give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 1, 6000));
     // Packet 5 while 1 is expected: dropped, not delivered, not acknowledged.
     Binary early = TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 2, 6000);
@@ -339,7 +339,7 @@ TEST_F(RelayTest, AClientThatIgnoresTheWindowLosesTheStream) {
     ASSERT_TRUE(pumpUntil([&] { return countKind(TunnelPacket::KIND_WINDOW, 6) == 1; }));
     Binary piece = pattern(16384, 1);
     // Exactly the first grant is fine ...
-    for (int i = 0; i < TunnelLink::INITIAL_GRANT / 16384; ++i)
+    for (int i = 0; i < tunnel::wire::INITIAL_GRANT / 16384; ++i)
         giveData(TunnelPacket::CLASS_TCP, 6, piece);
     pumpUntil([&] {
         stalled.acceptOne();

@@ -42,7 +42,7 @@ RelaySession::RelaySession(TunnelLink* link, uint16_t id, const SocketAddress& b
     m_channel->onClosed = [this]() { _finish(true); };
     m_channel->recv(RECEIVE_CREDIT);
     m_link->sendOpenResult(TunnelPacket::CLASS_UDP, m_id, true);
-    m_link->sendWindow(TunnelPacket::CLASS_UDP, m_id, TunnelLink::INITIAL_GRANT);
+    m_link->sendWindow(TunnelPacket::CLASS_UDP, m_id, tunnel::wire::INITIAL_GRANT);
 }
 
 RelaySession::~RelaySession() {
@@ -90,7 +90,7 @@ void RelaySession::_onDatagram(Binary& data, const SocketAddress& from) {
 
 void RelaySession::_onSent(int bytes) {
     m_delivered += bytes;
-    if (m_delivered < TunnelLink::GRANT_STEP) return;
+    if (m_delivered < tunnel::wire::GRANT_STEP) return;
     m_link->sendWindow(TunnelPacket::CLASS_UDP, m_id, static_cast<uint32_t>(m_delivered));
     m_delivered = 0;
 }

@@ -14,7 +14,7 @@ using tunnel::TunnelPacket;
 
 RelayStream::RelayStream(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
                          kx::net::SocketEventSelector* selector)
-    : m_link(link), m_id(id), m_selector(selector), m_granted(TunnelLink::INITIAL_GRANT) {
+    : m_link(link), m_id(id), m_selector(selector) {
     m_connector.reset(new kx::net::TcpSocketConnector(selector));
     m_connector->connect(
         backend, [this](kx::net::Socket* socket) { _onConnected(socket); }, CONNECT_TIMEOUT_MS);
@@ -46,8 +46,8 @@ void RelayStream::_onConnected(kx::net::Socket* socket) {
     m_channel->onSent = [this](int bytes) { _onBackendSent(bytes); };
     m_channel->onClosed = [this]() { _onBackendClosed(); };
     m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, true);
-    // Already counted in m_granted.
-    m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, TunnelLink::INITIAL_GRANT);
+    // Already counted in m_clientWindow.
+    m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, tunnel::wire::INITIAL_GRANT);
     if (!m_early.isEmpty()) {
         m_channel->send(std::move(m_early));
         m_early = Binary();
@@ -94,11 +94,10 @@ void RelayStream::onPacket(const TunnelPacket& packet) {
 
 void RelayStream::_onClientData(Binary& plain) {
     if (plain.isEmpty()) return;
-    m_received += plain.length();
     int64_t queued = m_channel ? m_channel->pendingSendBytes() : m_early.length();
     // A client that ignores the window would make us buffer without end:
     // the stream is over for it.
-    if (m_received > m_granted || queued + plain.length() > MAX_QUEUED) {
+    if (!m_clientWindow.take(plain.length()) || queued + plain.length() > MAX_QUEUED) {
         m_violated = true;
         _abort();
         return;
@@ -134,7 +133,7 @@ void RelayStream::_onBackendData(Binary& data) {
     m_credit -= length;
     m_window -= length;
     for (int32_t offset = 0; offset < length;) {
-        int32_t piece = std::min(TunnelLink::MAX_PIECE, length - offset);
+        int32_t piece = std::min(tunnel::wire::MAX_PIECE, length - offset);
         m_link->sendData(TunnelPacket::CLASS_TCP, m_id, data.data() + offset, piece);
         offset += piece;
     }
@@ -143,13 +142,13 @@ void RelayStream::_onBackendData(Binary& data) {
 
 void RelayStream::_onBackendSent(int bytes) {
     m_delivered += bytes;
-    if (m_delivered < TunnelLink::GRANT_STEP || m_clientClosed) return;
+    if (m_delivered < tunnel::wire::GRANT_STEP || m_clientClosed) return;
     _grant(static_cast<uint32_t>(m_delivered));
     m_delivered = 0;
 }
 
 void RelayStream::_grant(uint32_t bytes) {
-    m_granted += bytes;
+    m_clientWindow.grant(bytes);
     m_link->sendWindow(TunnelPacket::CLASS_TCP, m_id, bytes);
 }
 

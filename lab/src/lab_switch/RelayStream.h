@@ -8,6 +8,7 @@
 #include "net/src/socket/Socket.h"
 #include "net/src/socket/SocketAddress.h"
 #include "net/src/socket/SocketEventSelector.h"
+#include "tunnel_client/protocol/FlowWindow.h"
 
 namespace kx {
 namespace net {
@@ -83,11 +84,9 @@ private:
     int64_t m_window = 0;     // bytes the client lets us send
     int64_t m_credit = 0;     // of those, read credit given to the back-end channel
     int64_t m_delivered = 0;  // written to the back end since the last grant
-    // Everything granted to the client (the first grant counts from the open:
-    // a client may send that much before the open result arrives) and
-    // everything it sent.
-    int64_t m_granted = 0;
-    int64_t m_received = 0;
+    // What the client may still send: the first grant counts from the open
+    // (a client may send that much before the open result arrives).
+    tunnel::FlowWindow m_clientWindow;
     bool m_violated = false;
     kx::core::Timer m_closeTimer;
     kx::core::Binary m_plain;

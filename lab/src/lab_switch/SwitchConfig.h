@@ -8,6 +8,7 @@
 #include "lab_api/ApiConfig.h"
 #include "lab_switch/SwitchFault.h"
 #include "net/src/socket/SocketAddress.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
 
 namespace lab {
 
@@ -19,7 +20,7 @@ struct SwitchConfig {
     int32_t latency = 20;                          // "latency_query" answer in ms; -1: no NAT ready
     SwitchFault fault = SwitchFault::NONE;
     int32_t slowMs = 1000;      // answer delay of the "slow" fault
-    int32_t heartbeatMs = 500;  // acknowledgement rhythm on an open tunnel
+    int32_t heartbeatMs = tunnel::wire::ACK_INTERVAL_MS;  // acknowledgement rhythm
     // Open client connections; one more is closed as soon as it is accepted.
     int32_t maxConnections = 256;
 };

@@ -7,6 +7,7 @@
 #include "tunnel_client/protocol/LoginProof.h"
 #include "tunnel_client/protocol/ProtocolFrame.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/TunnelPacket.h"
 #include "tunnel_client/protocol/WireValue.h"
 
 namespace lab {
@@ -146,7 +147,7 @@ void SwitchSession::_handle_tunnel_attach(const Message& call) {
     if (!record || !call.contains(wire::KEY_NAT_ID) ||
         WireValue::int64(call, wire::KEY_NAT_ID) != record->natId ||
         record->accessId != m_accessId) {
-        _error(ERROR_UNKNOWN_TUNNEL, L"Tunnel not found");
+        _error(wire::ERROR_UNKNOWN_TUNNEL, L"Tunnel not found");
         return;
     }
     if (record->holder && record->holder != this) record->holder->detachTunnel();
@@ -252,12 +253,9 @@ void SwitchSession::tick() {
         m_heartbeat.reset();
         // Without a packet layer nothing is tracked: acknowledge "none".
         TunnelLink* link = _link();
-        uint32_t acked = 0xFFFFFFFFu;
+        uint32_t acked = wire::NOTHING_RECEIVED;
         if (link && link->holder() == this) acked = link->takeAckNumber();
-        uint8_t ack[wire::ACK_PACKET_SIZE] = {wire::PACKET_CLASS_ACK, wire::PACKET_KIND_ACK,
-                                              uint8_t(acked),         uint8_t(acked >> 8),
-                                              uint8_t(acked >> 16),   uint8_t(acked >> 24)};
-        ProtocolFrame::encodeData(Binary(ack, sizeof(ack)), &m_out);
+        ProtocolFrame::encodeData(tunnel::TunnelPacket::buildAck(acked), &m_out);
         _send(m_out);
         ++m_heartbeatsSent;
     }

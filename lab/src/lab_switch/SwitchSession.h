@@ -22,8 +22,7 @@ class TunnelLink;
 // its own tick once closed.
 class SwitchSession {
 public:
-    // Lab error codes (201 is the one clients act on).
-    static constexpr int32_t ERROR_UNKNOWN_TUNNEL = 201;
+    // Lab error codes besides the shared tunnel::wire::ERROR_UNKNOWN_TUNNEL.
     static constexpr int32_t ERROR_BAD_REQUEST = 400;
     static constexpr int32_t ERROR_ACCESS_DENIED = 401;
     static constexpr int32_t ERROR_NOT_LOGGED_IN = 403;

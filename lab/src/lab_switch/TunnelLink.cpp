@@ -102,7 +102,7 @@ void TunnelLink::receive(const Binary& packet) {
     ++m_receiveSequence;
     m_receivedSinceAck += packet.length();
     _dispatch(view);
-    if (m_receivedSinceAck >= ACK_BYTES && m_holder) {
+    if (m_receivedSinceAck >= tunnel::wire::ACK_BYTES && m_holder) {
         m_receivedSinceAck = 0;
         Binary ack = TunnelPacket::buildAck(sequence);
         m_holder->sendPacket(ack);
@@ -115,11 +115,9 @@ void TunnelLink::_acknowledge(uint32_t acked) {
     // frees anything (modulo 2^32): the client names 4294967295 before it has
     // received a packet, and a stale or future number must not drop packets
     // it may still need.
-    uint32_t oldest = m_kept.front().sequence;
-    uint32_t offset = acked - oldest;
-    uint32_t outstanding = m_sendSequence - oldest;
-    if (offset >= outstanding) return;
-    for (uint32_t n = 0; n <= offset && !m_kept.empty(); ++n) {
+    uint32_t freed =
+        TunnelPacket::acknowledgedCount(m_kept.front().sequence, m_sendSequence, acked);
+    for (uint32_t n = 0; n < freed && !m_kept.empty(); ++n) {
         m_keptBytes -= m_kept.front().packet.length();
         m_kept.pop_front();
     }

@@ -9,6 +9,7 @@
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
 #include "lab_switch/PacketCipher.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
 
 namespace tunnel {
 class TunnelPacket;
@@ -34,17 +35,12 @@ public:
         kx::core::Binary packet;
     };
 
-    static constexpr int64_t BACKUP_CAPACITY = 64 * 1024 * 1024;
-    static constexpr int64_t ACK_BYTES = 8 * 1024 * 1024;
-    static constexpr int32_t INITIAL_GRANT = 131072;
-    static constexpr int32_t GRANT_STEP = 16384;
-    static constexpr int32_t MAX_PIECE = 16384;
     // Open streams (and, separately, UDP sessions) per tunnel; one more open
     // is refused.
     static constexpr int32_t MAX_STREAMS = 1024;
 
     TunnelLink(Relay* relay, int64_t targetId, const kx::core::String& tunnelId,
-               int64_t backupCapacity = BACKUP_CAPACITY);
+               int64_t backupCapacity = tunnel::wire::BACKUP_CAPACITY);
     ~TunnelLink();
     TunnelLink(const TunnelLink&) = delete;
     TunnelLink& operator=(const TunnelLink&) = delete;
