@@ -65,14 +65,18 @@ TEST(TargetConfigTest, LoadsTheExampleFile) {
     ASSERT_TRUE(
         TargetConfig::load(String::fromUtf8(KX_EXAMPLES_DIR "/targets.json"), &config, &error))
         << error.toStdString();
-    EXPECT_EQ(config.accessKey, String(L"lab-access-key"));
+    EXPECT_EQ(config.accessKey, String(L"demo-access-key"));
     ASSERT_EQ(config.targets.size(), 1);
     const TargetRecord& target = config.targets[0];
-    ASSERT_EQ(target.nodes.size(), 2);
-    EXPECT_EQ(target.nodes[1].address.toString(), String(L"127.0.0.1:19002"));
+    // One switch per /16 block: a failed switch demotes its whole block.
+    ASSERT_EQ(target.nodes.size(), 3);
+    EXPECT_EQ(target.nodes[0].address.toString(), String(L"127.0.0.1:7101"));
+    EXPECT_EQ(target.nodes[1].address.toString(), String(L"127.1.0.1:7102"));
+    EXPECT_EQ(target.nodes[2].address.toString(), String(L"127.2.0.1:7103"));
     ASSERT_EQ(target.forwards.size(), 2);
+    EXPECT_EQ(target.forwards[0].ports().size(), 3);
     EXPECT_EQ(target.forwards[1].protocol, String(L"udp"));
-    EXPECT_EQ(target.forwards[1].clientPort, 18002);
+    EXPECT_EQ(target.forwards[1].clientPort, 7004);
 }
 
 TEST(TargetConfigTest, TargetRecordsSkipNonObjectsAndDefaultTheirKeys) {
