@@ -18,12 +18,12 @@ TEST(NodeManagerTest, IdentityIsAddressAndPortNotType) {
     Node* other = manager.addNode(SocketAddress(IpAddress("1.2.3.4"), 444), L"");
     ASSERT_NE(other, nullptr);
     ASSERT_EQ(manager.nodes().size(), 2);
-    EXPECT_EQ(manager.nodes()[0], first);
-    EXPECT_EQ(manager.nodes()[1], other);
+    EXPECT_EQ(manager.nodes()[0].get(), first);
+    EXPECT_EQ(manager.nodes()[1].get(), other);
 
     manager.removeNode(a);
     ASSERT_EQ(manager.nodes().size(), 1);
-    EXPECT_EQ(manager.nodes()[0], other);
+    EXPECT_EQ(manager.nodes()[0].get(), other);
     EXPECT_EQ(manager.findNode(a), nullptr);
     // Re-adding after removal works and goes to the end.
     EXPECT_NE(manager.addNode(a, L"defence"), nullptr);

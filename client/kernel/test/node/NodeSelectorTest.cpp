@@ -75,6 +75,38 @@ TEST_F(NodeSelectorTest, TiesGoToTheEarlierNodeAndEmptyTypeIsStandard) {
     EXPECT_EQ(chooseQuietly({{second, false, 31}, {first, false, 30}}, false), first);
 }
 
+// Regression: a half-dead switch (answers latency queries, drops tunnel
+// traffic) was chosen again right after it failed, because it still had the
+// lowest latency of its pass.
+TEST_F(NodeSelectorTest, RecentlyFailedSwitchGoesAfterEveryOtherMeasuredCandidate) {
+    Node* failed = node("127.0.0.1", L"standard");
+    Node* slow = node("127.0.0.2", L"standard");
+    Node* slower = node("127.0.0.3", L"");
+    Node* defence = node("127.0.0.4", L"defence");
+    const struct {
+        const char* name;
+        std::vector<Candidate> candidates;
+        Node* winner;
+    } cases[] = {
+        {"another measured node of the pass wins",
+         {{failed, false, 5, true}, {slow, false, 40}, {slower, false, 90}},
+         slow},
+        {"the failed node loses a tie",
+         {{failed, false, 40, true}, {slow, false, 40}},
+         slow},
+        {"alone with a sample it still wins its pass",
+         {{failed, false, 5, true}, {slow, false, -1}, {defence, false, 1}},
+         failed},
+        {"whole block demoted: the backup pass applies the same rule",
+         {{failed, true, 5, true}, {slow, true, 30}},
+         slow},
+        {"two failed nodes keep latency order among themselves",
+         {{slower, true, 70, true}, {failed, true, 20, true}},
+         failed},
+    };
+    for (const auto& c : cases) EXPECT_EQ(chooseQuietly(c.candidates, false), c.winner) << c.name;
+}
+
 TEST_F(NodeSelectorTest, RaceWithoutCandidatesFailsOnceAfterTheDecisionDelay) {
     Clock::freeze(7000000);
     kx::net::SocketEventSelector selector(50);

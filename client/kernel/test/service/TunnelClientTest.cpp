@@ -6,6 +6,7 @@
 #include "forward_tunnel/ForwardTestSupport.h"
 #include "service/TunnelClientFixture.h"
 #include "tunnel_client/TunnelClient.h"
+#include "tunnel_client/client/TunnelDataClient.h"
 #include "tunnel_client/forward/TcpForward.h"
 #include "tunnel_client/forward/TcpForwardManager.h"
 #include "tunnel_client/node/AddressMask.h"
@@ -101,7 +102,7 @@ TEST_F(TunnelClientTest, BindsTheLabSwitchOpensTheTunnelAndAttachesElsewhereAfte
 
     // The switch drops its connections: the client unbinds, selects again and
     // re-attaches the same tunnel.
-    lab::SwitchServer* second = addSwitch();
+    lab::SwitchServer* second = addSwitchAt("127.2.0.1");
     ASSERT_TRUE(client->addNode(second->address(), L"standard"));
     ::testing::internal::CaptureStdout();
     server->dropSessions();
@@ -120,7 +121,7 @@ TEST_F(TunnelClientTest, BindsTheLabSwitchOpensTheTunnelAndAttachesElsewhereAfte
 }
 
 TEST_F(TunnelClientTest, TrafficAboveHalfAMebibytePerSecondMovesToABandwidthNode) {
-    lab::SwitchServer* wide = addSwitch();
+    lab::SwitchServer* wide = addSwitchAt("127.3.0.1");
     ASSERT_TRUE(client->addNode(server->address(), L"standard"));
     ASSERT_TRUE(client->addNode(wide->address(), L"bandwidth"));
     tunnel::UpstreamBindService* bind = client->upstreamBindService();
@@ -158,6 +159,122 @@ TEST_F(TunnelClientTest, TrafficAboveHalfAMebibytePerSecondMovesToABandwidthNode
     client->tick();
     EXPECT_TRUE(logger.has("I [Client] Optimize as standard, to unbind.")) << logger.all();
     EXPECT_EQ(logger.count("I [Client] Optimize as bandwidth, to unbind."), 1);
+    Clock::resetForTests();
+}
+
+// Regression: a switch that answers latency queries but drops tunnel traffic
+// was left after the receive time-out and then chosen again, because its
+// failure demoted the whole /16 (every lab switch on 127.0.0.1) and it had the
+// lowest latency of the backup pass.
+TEST_F(TunnelClientTest, HalfDeadSwitchIsLeftAndNotChosenAgain) {
+    const struct {
+        const char* name;
+        const char* halfDead;
+        const char* healthy;
+    } cases[] = {
+        {"distinct blocks", "127.5.0.1", "127.6.0.1"},
+        {"one block", "127.7.0.1", "127.7.0.2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A fresh client per case: no failure records carried over.
+        ticks.clear();
+        client.reset();
+        logger.lines.clear();
+        client.reset(new tunnel::TunnelClient(&logger, selector.get(), login, 7, LOOPBACK, {}, L"",
+                                              false));
+        ticks.push_back([this] { client->tick(); });
+
+        lab::SwitchServer* halfDead = addSwitchAt(c.halfDead, 5, lab::SwitchFault::SILENT);
+        lab::SwitchServer* healthy = addSwitchAt(c.healthy, 40);
+        ASSERT_TRUE(client->addNode(halfDead->address(), L"standard"));
+        ASSERT_TRUE(client->addNode(healthy->address(), L"standard"));
+        tunnel::UpstreamBindService* bind = client->upstreamBindService();
+
+        ::testing::internal::CaptureStdout();
+        bool opened = pumpUntil([&] { return client->forwardTunnel()->isOpen(); }, 3000);
+        SocketAddress first = bind->switchAddress();
+
+        // Nothing comes back through the tunnel: the receive time-out ends it.
+        advance(tunnel::TunnelDataClient::RECEIVE_TIMEOUT_MS + 100);
+        bool moved = pumpUntil(
+            [&] { return bind->isConnected() && bind->switchAddress() == healthy->address(); },
+            4000);
+        pumpFor(20);
+        ::testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(opened) << logger.all();
+        EXPECT_EQ(first, halfDead->address());  // the faster one first
+        EXPECT_TRUE(moved) << logger.all();
+        EXPECT_TRUE(logger.has("I [Client] Client timeout.")) << logger.all();
+        EXPECT_EQ(logger.count("I [Client] Bind with " + masked(halfDead->address())), 1)
+            << logger.all();
+        EXPECT_EQ(bind->switchAddress(), healthy->address());
+    }
+}
+
+// Regression: with only standard switches and heavy traffic the keep service
+// unbound every minute "as bandwidth", raced, and bound the same switch again.
+TEST_F(TunnelClientTest, OptimizeUnbindsOnlyWhenTheWantedClassCanWin) {
+    const std::string toBandwidth = "I [Client] Optimize as bandwidth, to unbind.";
+    const std::string toStandard = "I [Client] Optimize as standard, to unbind.";
+    ASSERT_TRUE(client->addNode(server->address(), L"standard"));
+    tunnel::UpstreamBindService* bind = client->upstreamBindService();
+    ::testing::internal::CaptureStdout();
+    ASSERT_TRUE(pumpUntil([&] { return bind->isConnected(); }, 3000));
+    Clock::freeze(Clock::nowMs());
+    auto heartbeat = [&] {
+        client->forwardTunnel()->receive(Binary("\x01\x01\xff\xff\xff\xff", 6));
+    };
+
+    // Heavy traffic, no bandwidth node anywhere: stay.
+    client->forwardTunnel()->traffic().addSent(int64_t(2097152) * 10);
+    advance(10000);
+    heartbeat();
+    client->tick();
+    EXPECT_FALSE(logger.has(toBandwidth)) << logger.all();
+    EXPECT_TRUE(bind->isBound());
+
+    // A bandwidth node only in a block that failed lately would lose the race too.
+    lab::SwitchServer* wide = addSwitchAt("127.8.0.1");
+    client->nodeSelectService()->addBackupNode(SocketAddress(IpAddress("127.8.9.9"), 1));
+    ASSERT_TRUE(client->addNode(wide->address(), L"bandwidth"));
+    advance(100);
+    client->tick();
+    EXPECT_FALSE(logger.has(toBandwidth)) << logger.all();
+
+    // One that can win: leave at once (the optimize timer is still expired).
+    client->removeNode(wide->address());
+    lab::SwitchServer* wider = addSwitchAt("127.9.0.1");
+    ASSERT_TRUE(client->addNode(wider->address(), L"bandwidth"));
+    advance(100);
+    client->tick();
+    EXPECT_EQ(logger.count(toBandwidth), 1) << logger.all();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            advance(50);
+            return bind->isConnected();
+        },
+        3000));
+    EXPECT_EQ(bind->switchAddress(), wider->address());
+
+    // Quiet traffic on a bandwidth node (until the heavy minute has left the
+    // 60-second window too), but no other class configured: stay.
+    client->removeNode(server->address());
+    for (int i = 0; i < 13; ++i) {
+        advance(10000);
+        heartbeat();
+        client->tick();
+    }
+    EXPECT_FALSE(logger.has(toStandard)) << logger.all();
+    EXPECT_TRUE(bind->isBound());
+
+    // A standard node appears: now the move is worth it.
+    ASSERT_TRUE(client->addNode(server->address(), L"standard"));
+    advance(100);
+    heartbeat();
+    client->tick();
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(logger.count(toStandard), 1) << logger.all();
     Clock::resetForTests();
 }
 

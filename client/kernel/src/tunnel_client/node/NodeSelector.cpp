@@ -58,8 +58,10 @@ NodeSelector::NodeItem::~NodeItem() = default;
 NodeSelector::NodeSelector(kx::net::SocketEventSelector* selector,
                            const kx::core::Array<Node*>& nodes,
                            const kx::core::Array<Node*>& backupNodes, const LoginInfo& loginInfo,
-                           int64_t targetId, const String& natId, bool bandwidthIsHigh)
-    : m_decisionTimer(DECISION_DELAY_MS),
+                           int64_t targetId, const String& natId, bool bandwidthIsHigh,
+                           const kx::core::Array<kx::net::SocketAddress>& recentlyFailed)
+    : m_recentlyFailed(recentlyFailed),
+      m_decisionTimer(DECISION_DELAY_MS),
       m_raceTimer(RACE_TIMEOUT_MS),
       m_running(true),
       m_bandwidthIsHigh(bandwidthIsHigh) {
@@ -77,7 +79,11 @@ void NodeSelector::tick() {
     m_candidates.clear();
     bool measuring = false;
     for (const auto& item : m_items) {
-        m_candidates.push_back({item->node(), item->isBackup(), item->detector()->latency()});
+        bool failed = false;
+        for (const kx::net::SocketAddress& address : m_recentlyFailed)
+            failed = failed || address == item->node()->address();
+        m_candidates.push_back(
+            {item->node(), item->isBackup(), item->detector()->latency(), failed});
         measuring = measuring || item->detector()->isQuerying();
     }
     Node* winner = choose(m_candidates, m_bandwidthIsHigh);
@@ -104,14 +110,19 @@ void NodeSelector::tick() {
 Node* NodeSelector::choose(const std::vector<Candidate>& candidates, bool bandwidthIsHigh) {
     for (int p = bandwidthIsHigh ? 0 : 1; p < 4; ++p) {
         const Pass& pass = PASSES[p];
+        // A switch that just failed may still answer latency queries quickly
+        // (it can be half dead); it wins only when nothing else was measured.
         const Candidate* best = nullptr;
+        const Candidate* bestFailed = nullptr;
         for (const Candidate& c : candidates) {
             if (c.latency < 0 || !pass.qualifies(c)) continue;
             printLine(String(L" [Selector] Compare ") + AddressMask::mask(c.node->address()) +
                       L" " + String::fromInt32(c.latency) + pass.suffix);
-            if (!best || c.latency < best->latency) best = &c;
+            const Candidate*& slot = c.recentlyFailed ? bestFailed : best;
+            if (!slot || c.latency < slot->latency) slot = &c;
         }
         if (best) return best->node;
+        if (bestFailed) return bestFailed->node;
         printLine(pass.empty);
     }
     return nullptr;

@@ -8,6 +8,7 @@
 #include "core/src/time/Timer.h"
 #include "core/src/value/Array.h"
 #include "core/src/value/String.h"
+#include "net/src/socket/SocketAddress.h"
 #include "tunnel_client/client/Error.h"
 #include "tunnel_client/client/LoginInfo.h"
 
@@ -23,7 +24,8 @@ class LatencyDetector;
 class Node;
 
 // One latency race among candidate switches. Reports the winner or a failure
-// exactly once; the owner deletes it after it stopped running.
+// exactly once; the owner deletes it after it stopped running. Worker thread
+// only: its detectors are handlers on the worker's selector.
 class NodeSelector {
 public:
     static constexpr int DECISION_DELAY_MS = 500;
@@ -48,18 +50,25 @@ public:
     };
 
     // What the choice looks at for one item; latency -1 while unmeasured.
+    // recentlyFailed: this exact switch failed lately, so within a pass it
+    // only wins when no other candidate of that pass has a sample.
     struct Candidate {
         Node* node;
         bool isBackup;
         int latency;
+        bool recentlyFailed = false;
     };
 
     std::function<void(Node*)> onSelected;
     std::function<void(const Error&)> onFailed;
 
+    // recentlyFailed: exact addresses (address and port) of switches that
+    // failed lately; they lose every tie-break within their pass.
     NodeSelector(kx::net::SocketEventSelector* selector, const kx::core::Array<Node*>& nodes,
                  const kx::core::Array<Node*>& backupNodes, const LoginInfo& loginInfo,
-                 int64_t targetId, const kx::core::String& natId, bool bandwidthIsHigh);
+                 int64_t targetId, const kx::core::String& natId, bool bandwidthIsHigh,
+                 const kx::core::Array<kx::net::SocketAddress>& recentlyFailed =
+                     kx::core::Array<kx::net::SocketAddress>());
     virtual ~NodeSelector();
     NodeSelector(const NodeSelector&) = delete;
     NodeSelector& operator=(const NodeSelector&) = delete;
@@ -68,12 +77,14 @@ public:
     void tick();
 
     // Up to four passes (bandwidth when asked, standard, defence, backup); the
-    // lowest latency wins a pass, ties go to the earlier candidate. Prints the
-    // compare and "No valid" lines on the console.
+    // lowest latency wins a pass, ties go to the earlier candidate, and a
+    // recently failed switch comes after every other measured candidate of
+    // its pass. Prints the compare and "No valid" lines on the console.
     static Node* choose(const std::vector<Candidate>& candidates, bool bandwidthIsHigh);
 
 private:
     std::vector<std::unique_ptr<NodeItem>> m_items;
+    kx::core::Array<kx::net::SocketAddress> m_recentlyFailed;
     kx::core::Timer m_decisionTimer;
     kx::core::Timer m_raceTimer;
     bool m_running;

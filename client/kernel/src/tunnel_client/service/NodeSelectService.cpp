@@ -26,15 +26,17 @@ bool NodeSelectService::select(const LoginInfo& loginInfo, int64_t targetId,
 
     kx::core::Array<Node*> nodes;
     kx::core::Array<Node*> backupNodes;
-    for (Node* node : m_context->nodeManager()->nodes()) {
+    for (const auto& node : m_context->nodeManager()->nodes()) {
         if (_isBackup(node->address())) {
-            backupNodes.append(node);
+            backupNodes.append(node.get());
         } else {
-            nodes.append(node);
+            nodes.append(node.get());
         }
     }
+    kx::core::Array<kx::net::SocketAddress> failed;
+    for (const BackupNode& record : m_backups) failed.append(record.address);
     m_nodeSelector.reset(new NodeSelector(m_context->selector(), nodes, backupNodes, loginInfo,
-                                          targetId, natId, bandwidthIsHigh));
+                                          targetId, natId, bandwidthIsHigh, failed));
     m_nodeSelector->onSelected = [this](Node* node) {
         if (m_onOk) m_onOk(node);
     };
@@ -59,6 +61,14 @@ void NodeSelectService::tick() {
     } else {
         m_nodeSelector.reset();
     }
+}
+
+bool NodeSelectService::isDemoted(const kx::net::SocketAddress& address) const {
+    for (const BackupNode& record : m_backups) {
+        if (!record.timer.isExpired() && (record.address.ip.value() >> 16) == (address.ip.value() >> 16))
+            return true;
+    }
+    return false;
 }
 
 bool NodeSelectService::_isBackup(const kx::net::SocketAddress& address) const {

@@ -19,7 +19,9 @@ class NodeSelector;
 
 // Starts and drives node selections for one tunnel client, and remembers
 // switches that failed recently: for five minutes every node in the same /16
-// is only a last-resort candidate.
+// is only a last-resort candidate, and the failed switch itself comes after
+// every other measured candidate of its pass. Worker thread only; the
+// callbacks run inside the selector's tick, called from this service's tick.
 class NodeSelectService {
 public:
     static constexpr int BACKUP_PERIOD_MS = 300000;
@@ -43,6 +45,9 @@ public:
     bool isSelecting() const { return m_nodeSelector != nullptr; }
     void addBackupNode(const kx::net::SocketAddress& address);
     const kx::core::Array<BackupNode>& backups() const { return m_backups; }
+    // True while a failure record younger than five minutes covers the
+    // address's /16, i.e. the next selection would race it only as a backup.
+    bool isDemoted(const kx::net::SocketAddress& address) const;
     void tick();
 
 private:

@@ -8,6 +8,7 @@ class ITunnelContext;
 
 // Reads the tunnel's traffic rates and says whether the bound node class
 // still fits: high traffic wants a bandwidth node, low traffic a standard one.
+// Worker thread only (the rates belong to the forward tunnel).
 class OptimizeService {
 public:
     static constexpr int64_t HIGH_RATE = 524288;  // bytes per second over 10 s

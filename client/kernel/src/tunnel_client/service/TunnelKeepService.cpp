@@ -3,6 +3,7 @@
 #include "core/src/debug/Assert.h"
 #include "tunnel_client/ITunnelContext.h"
 #include "tunnel_client/node/Node.h"
+#include "tunnel_client/node/NodeManager.h"
 #include "tunnel_client/service/NodeSelectService.h"
 #include "tunnel_client/service/OptimizeService.h"
 #include "tunnel_client/service/UpstreamBindService.h"
@@ -46,15 +47,30 @@ void TunnelKeepService::_processOptimize() {
     }
     if (!m_optimizeTimer.isExpired()) return;
     OptimizeService optimize(m_context);
-    if (optimize.bandwidthIsHigh() && !m_bandwidth) {
+    // An unbind that cannot lead to the other class only stalls the traffic
+    // while the same switch is raced and bound again.
+    if (optimize.bandwidthIsHigh() && !m_bandwidth && _canWin(true)) {
         m_context->logger()->info(L"[Client] Optimize as bandwidth, to unbind.");
         bind->unbind();
         m_optimizeTimer.start(OPTIMIZE_MS);
-    } else if (optimize.bandwidthIsLow() && m_bandwidth) {
+    } else if (optimize.bandwidthIsLow() && m_bandwidth && _canWin(false)) {
         m_context->logger()->info(L"[Client] Optimize as standard, to unbind.");
         bind->unbind();
         m_optimizeTimer.start(OPTIMIZE_MS);
     }
+}
+
+bool TunnelKeepService::_canWin(bool bandwidth) const {
+    NodeSelectService* select = m_context->nodeSelectService();
+    for (const auto& node : m_context->nodeManager()->nodes()) {
+        const String& type = node->type();
+        bool fits = bandwidth ? type == String(L"bandwidth")
+                              : type.isEmpty() || type == String(L"standard") ||
+                                    type == String(L"defence");
+        // A demoted node races only as a backup, behind every ordinary one.
+        if (fits && !select->isDemoted(node->address())) return true;
+    }
+    return false;
 }
 
 void TunnelKeepService::_processRebind() {

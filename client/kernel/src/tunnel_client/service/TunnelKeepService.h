@@ -13,7 +13,9 @@ class Node;
 // Keeps one upstream bound for its tunnel client: every 100 ms it unbinds an
 // upstream that closed or whose node class no longer fits the traffic, and
 // selects and binds a switch while none is bound. Ten failed selections in a
-// row back off to one attempt every five minutes.
+// row back off to one attempt every five minutes. An optimize unbind happens
+// only when a node of the wanted class is there to win the next race.
+// Worker thread only; the select callbacks run inside the select service's tick.
 class TunnelKeepService {
 public:
     static constexpr int TICK_MS = 100;
@@ -34,6 +36,9 @@ private:
     void _processOptimize();
     void _processRebind();
     bool _bandwidthIsHigh() const;
+    // Whether a node of that class (bandwidth, or standard/defence) could win
+    // an ordinary pass of the next selection.
+    bool _canWin(bool bandwidth) const;
     void _onSelectOk(Node* node);
     void _onSelectFail(const Error& error);
 

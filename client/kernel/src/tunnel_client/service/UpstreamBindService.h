@@ -14,7 +14,8 @@ class TunnelDataClient;
 // Owns the one switch connection of a tunnel client: binds it to the chosen
 // switch (creating the tunnel, or attaching to the one created earlier),
 // joins it to the forward tunnel, opens the forward tunnel once connected and
-// closes it when the downstream has gone silent.
+// closes it when the downstream has gone silent. Worker thread only; the
+// data client's callbacks run inside the client's tick or its socket events.
 class UpstreamBindService {
 public:
     UpstreamBindService(ITunnelContext* context, bool fastTick);
