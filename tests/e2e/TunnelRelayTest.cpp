@@ -79,7 +79,7 @@ protected:
                 L"\", \"switches\": ["
                 L"{\"name\": \"a\", \"listen\": \"127.0.0.1:0\", \"access_keys\": "
                 L"[\"e2e-access-key\"], \"latency\": 30},"
-                L"{\"name\": \"b\", \"listen\": \"127.0.0.1:0\", \"access_keys\": "
+                L"{\"name\": \"b\", \"listen\": \"127.1.0.1:0\", \"access_keys\": "
                 L"[\"e2e-access-key\"], \"latency\": 45}],"
                 L"\"backends\": ["
                 L"{\"name\": \"echo\", \"kind\": \"tcp_echo\", \"listen\": \"127.0.0.1:0\"},"
