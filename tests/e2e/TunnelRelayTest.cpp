@@ -339,3 +339,49 @@ TEST_F(TunnelRelayTest, ThousandTwentyFourConnectionsEchoAtOnce) {
     EXPECT_TRUE(extraClosed);
     EXPECT_EQ(COUNT, echoed);
 }
+
+// An application that sends everything and then shuts down its writing side
+// (HTTP/1.0 clients, scripts) still reads the whole answer.
+TEST_F(TunnelRelayTest, HalfClosedApplicationGetsTheWholeEcho) {
+    start(L"");
+    const size_t total = 100000;
+    std::string received;
+    std::string error;
+    ASSERT_TRUE(runBeside(
+        [&] {
+            int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(tcpPort);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+                error = "connect";
+                ::close(fd);
+                return;
+            }
+            std::string out(total, '\0');
+            for (size_t i = 0; i < total; ++i) out[i] = static_cast<char>('a' + i % 23);
+            // Small enough for the socket buffers: written whole before reading.
+            size_t sent = 0;
+            while (sent < total) {
+                ssize_t n = ::send(fd, out.data() + sent, total - sent, MSG_NOSIGNAL);
+                if (n <= 0) break;
+                sent += size_t(n);
+            }
+            ::shutdown(fd, SHUT_WR);
+            auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            char buffer[16384];
+            while (received.size() < total && std::chrono::steady_clock::now() < deadline) {
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) continue;
+                ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+                if (n <= 0) break;
+                received.append(buffer, size_t(n));
+            }
+            if (received != out.substr(0, received.size())) error = "corrupted";
+            ::close(fd);
+        },
+        15000));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(received.size(), total) << logger.all();
+}

@@ -18,7 +18,9 @@ TunnelClient::TunnelClient(kx::util::ILogRecorder* logger, kx::net::SocketEventS
       m_forwardTunnel(selector, localIp, standbyIps, key),
       m_upstreamBindService(this, fastTick),
       m_nodeSelectService(this),
-      m_tunnelKeepService(this) {}
+      m_tunnelKeepService(this) {
+    m_forwardTunnel.setLogger(logger);
+}
 
 TunnelClient::~TunnelClient() = default;
 

@@ -129,6 +129,9 @@ TEST_F(TcpForwardTest, DataChannelCarriesAStreamBothWaysAndReportsItsClose) {
     ASSERT_TRUE(TunnelPacket(sw.sent(TCP, TunnelPacket::KIND_WINDOW)[1]).windowGrant(&granted));
     EXPECT_EQ(granted, 20005u);
 
+    // A reset ends the stream at once (an orderly end of stream only
+    // half-closes it, see HalfClosedApplicationStillReceivesTheAnswer).
+    client->socket.setLinger(true, 0);
     client->socket.close();
     ASSERT_TRUE(
         pumpUntil(selector, [&] { return sw.sent(TCP, TunnelPacket::KIND_CLOSE).size() == 1; }));
@@ -181,6 +184,66 @@ TEST_F(TcpForwardTest, MalformedPacketsFromTheSwitchAreIgnoredOrEndTheChannel) {
     sw.deliver(TunnelPacket::buildClose(TCP, id));
     ASSERT_TRUE(pumpUntil(selector, [&] { return !client->poll(); }));
     EXPECT_EQ(client->received, "okbye");
+}
+
+// An application that sends its request and then shuts down its writing
+// side (HTTP/1.0 clients, scripts) still gets the whole answer: the stream
+// stays open until the switch closes it, or until the switch stays silent
+// for the linger time.
+TEST_F(TcpForwardTest, HalfClosedApplicationStillReceivesTheAnswer) {
+    struct Case {
+        const char* name;
+        bool switchCloses;  // else the linger time runs out
+    } cases[] = {{"switch closes", true}, {"switch silent", false}};
+    kx::core::Clock::resetForTests();
+    TcpForward* forward = nullptr;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<TestClient> client;
+        uint16_t id = 0;
+        if (!forward) {
+            id = connectFirst(&forward, &client, true);
+        } else {
+            id = connectThroughTunnel(forward, &client);
+            sw.openResult(TCP, id, 1);
+        }
+        ASSERT_NE(id, 0);
+        size_t closes = sw.sent(TCP, TunnelPacket::KIND_CLOSE).size();
+
+        ASSERT_TRUE(client->write("request"));
+        ASSERT_TRUE(client->socket.shutdown(Socket::SHUT_SEND));
+        ASSERT_TRUE(pumpUntil(selector, [&] { return sw.dataOf(TCP, id) == "request"; }));
+        pumpFor(selector, 30);  // the end of stream arrives and is taken in
+        EXPECT_EQ(sw.sent(TCP, TunnelPacket::KIND_CLOSE).size(), closes);
+
+        sw.data(TCP, id, Binary("answer"));
+        ASSERT_TRUE(pumpUntil(selector, [&] {
+            client->poll();
+            return client->received == "answer";
+        }));
+        EXPECT_FALSE(client->closed);
+
+        if (c.switchCloses) {
+            sw.deliver(TunnelPacket::buildClose(TCP, id));
+        } else {
+            // Heartbeats keep the tunnel itself alive meanwhile.
+            kx::core::Clock::advance(TcpForwardDataChannel::LINGER_MS - 1000);
+            sw.ack(0xFFFFFFFFu);
+            tunnel.tick();
+            pumpFor(selector, 30);
+            client->poll();
+            EXPECT_FALSE(client->closed) << "closed before the linger time";
+            kx::core::Clock::advance(2000);
+            sw.ack(0xFFFFFFFFu);
+            tunnel.tick();
+        }
+        ASSERT_TRUE(pumpUntil(selector, [&] { return !client->poll(); }));
+        EXPECT_EQ(client->received, "answer");
+        ASSERT_TRUE(pumpUntil(
+            selector, [&] { return sw.sent(TCP, TunnelPacket::KIND_CLOSE).size() == closes + 1; }));
+        EXPECT_EQ(TunnelPacket(sw.sent(TCP, TunnelPacket::KIND_CLOSE).back()).channel(), id);
+    }
+    kx::core::Clock::resetForTests();
 }
 
 TEST_F(TcpForwardTest, RefusedOpenAbortsTheConnection) {
@@ -322,6 +385,7 @@ TEST_F(FullQueueTest, LocalCloseWhileDataIsHeldSendsTheTailBeforeTheClose) {
     channel->onReceive(data);
     ASSERT_TRUE(channel->hasPendingOutput());
 
+    client->socket.setLinger(true, 0);  // a reset: the local side is gone for good
     client->socket.close();
     ASSERT_TRUE(pumpUntil(selector, [&] { return forward->drainingCount() == 1; }));
     EXPECT_EQ(tunnel.connectionCount(), 0);

@@ -22,9 +22,17 @@ bool ProtocolChannel::sendMessage(const Dictionary<Binary>& message) {
 }
 
 bool ProtocolChannel::sendData(const Binary& data) {
-    _beginFrame(wire::FRAME_KIND_DATA);
-    m_out.append(data);
-    return _endFrame();
+    // The packet is copied once, straight into the send queue behind its
+    // size header and prefix.
+    uint8_t head[HEADER_SIZE + wire::FRAME_PREFIX_SIZE];
+    uint32_t size = static_cast<uint32_t>(sizeof(head)) + static_cast<uint32_t>(data.length());
+    head[0] = static_cast<uint8_t>(size);
+    head[1] = static_cast<uint8_t>(size >> 8);
+    head[2] = static_cast<uint8_t>(size >> 16);
+    head[3] = static_cast<uint8_t>(size >> 24);
+    head[4] = wire::FRAME_VERSION;
+    head[5] = wire::FRAME_KIND_DATA;
+    return isOpen() && kx::net::TcpSocketChannel::send(head, sizeof(head), data);
 }
 
 // The whole frame (size header, prefix, body) is built in one buffer that

@@ -12,6 +12,9 @@ class Backup {
 public:
     Backup(uint32_t sequence, const kx::core::Binary& packet)
         : m_sequence(sequence), m_packet(packet) {}
+    // Takes the packet's storage: the sent packet and its resend copy are one buffer.
+    Backup(uint32_t sequence, kx::core::Binary&& packet)
+        : m_sequence(sequence), m_packet(std::move(packet)) {}
     Backup(Backup&&) noexcept = default;
     Backup& operator=(Backup&&) noexcept = default;
     virtual ~Backup() = default;

@@ -11,6 +11,14 @@ bool BackupQueue::push(uint32_t sequence, const kx::core::Binary& packet) {
     return true;
 }
 
+bool BackupQueue::push(uint32_t sequence, kx::core::Binary&& packet) {
+    int32_t length = packet.length();
+    if (!hasRoom(length)) return false;
+    m_items.emplace_back(sequence, std::move(packet));
+    m_used += length;
+    return true;
+}
+
 void BackupQueue::popFront() {
     if (m_items.empty()) return;
     m_used -= m_items.front().packet().length();

@@ -35,13 +35,15 @@ void DownstreamTunnel::close() {
 
 bool DownstreamTunnel::send(Binary& packet) {
     if (!isAlive() || packet.length() < TunnelPacket::HEADER_SIZE) return false;
-    TunnelPacket::writeSequence(packet, m_sendSequence);
-    if (!m_backups.push(m_sendSequence, packet)) {
+    if (!m_backups.hasRoom(packet.length())) {
         m_refused = true;
         return false;
     }
-    if (m_upstream) m_upstream->send(packet);
-    m_traffic.addSent(packet.length());
+    TunnelPacket::writeSequence(packet, m_sendSequence);
+    m_backups.push(m_sendSequence, std::move(packet));
+    const Binary& kept = m_backups.back().packet();
+    if (m_upstream) m_upstream->send(kept);
+    m_traffic.addSent(kept.length());
     ++m_sendSequence;
     return true;
 }

@@ -34,10 +34,12 @@ public:
     bool isOpen() const { return m_opened; }
     bool isAlive() const { return m_aliveTimer.interval() > 0; }
 
-    // Numbers the packet (bytes 2..5 are overwritten), keeps a copy and writes
-    // it to the upstream if one is bound. False when dead, when the packet is
-    // shorter than a header or when the backups are full: then nothing was
-    // stored or sent and the sequence number was not used.
+    // Numbers the packet (bytes 2..5 are overwritten), keeps it for resending
+    // and writes it to the upstream if one is bound. The kept packet takes the
+    // Binary's storage, so the caller's Binary is empty afterwards. False when
+    // dead, when the packet is shorter than a header or when the backups are
+    // full: then the packet is untouched, nothing was stored or sent and the
+    // sequence number was not used.
     bool send(kx::core::Binary& packet);
     // Whether a packet of this many bytes would be accepted by send() now.
     bool canSend(int32_t bytes) const { return isAlive() && m_backups.hasRoom(bytes); }

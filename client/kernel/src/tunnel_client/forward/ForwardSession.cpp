@@ -105,7 +105,7 @@ ForwardSession::Action ForwardSession::onPacket(const TunnelPacket& packet, Bina
         case TunnelPacket::KIND_DATA:
             switch (this->payload(packet, payload)) {
                 case PAYLOAD_OK:
-                    return ACTION_DELIVER;
+                    return m_inbound.take(payload->length()) ? ACTION_DELIVER : ACTION_VIOLATION;
                 case PAYLOAD_BAD:
                     return ACTION_ABORT;
                 default:
@@ -137,7 +137,9 @@ ForwardSession::PayloadResult ForwardSession::payload(const TunnelPacket& packet
 
 bool ForwardSession::_sendWindow(uint32_t granted) {
     Binary packet = TunnelPacket::buildWindow(m_class, m_id, granted);
-    return m_tunnel->send(packet);
+    if (!m_tunnel->send(packet)) return false;
+    m_inbound.grant(granted);
+    return true;
 }
 
 }  // namespace tunnel

@@ -5,6 +5,7 @@
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
 #include "tunnel_client/client/DataEncryptor.h"
+#include "tunnel_client/protocol/FlowWindow.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
 
@@ -29,6 +30,9 @@ public:
         ACTION_CLOSE,    // the switch closed: finish writing, then close
         ACTION_DELIVER,  // write *payload to the local side
         ACTION_READ,     // the local side may send *credit more bytes
+        // The switch sent data beyond the window we granted: it ignores flow
+        // control, so buffering would be unbounded. Reset the local side.
+        ACTION_VIOLATION,
     };
 
     ForwardSession(DownstreamTunnel* tunnel, uint8_t packetClass, uint16_t id,
@@ -59,6 +63,8 @@ public:
     void onDelivered(int32_t bytes);
     bool hasPendingGrant() const { return m_pendingGrant > 0; }
     bool flushGrant();
+    // Bytes the switch may still send before it exceeds our grants.
+    int64_t inboundWindow() const { return m_inbound.available(); }
 
     // A grant from the switch, net of the bytes we let the local side send
     // before any grant arrived: how many more bytes may be read locally.
@@ -67,6 +73,7 @@ public:
     // Applies one packet of this session from the switch: open result, close,
     // data (its plain bytes in *payload) or window (the read credit in *credit).
     // Anything but an open result is ignored until the session is established.
+    // Data is counted against the window granted so far; more is a violation.
     Action onPacket(const TunnelPacket& packet, kx::core::Binary* payload, int32_t* credit);
 
     // The plain payload of an incoming data packet (decrypted with the
@@ -85,6 +92,7 @@ private:
     int64_t m_delivered = 0;
     int64_t m_debt = 0;
     int64_t m_pendingGrant = 0;
+    FlowWindow m_inbound{0};  // what the switch may still send; grants count once sent
     kx::core::Binary m_packet;  // reused for every outgoing data packet
     kx::core::Binary m_cipher;
 };

@@ -5,6 +5,7 @@
 #include "tunnel_client/forward/UdpForward.h"
 #include "tunnel_client/forward/UdpForwardManager.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
+#include "util/src/log/ILogRecorder.h"
 
 namespace tunnel {
 
@@ -40,6 +41,10 @@ void ForwardTunnel::close() {
     for (TcpForward* forward : tcp) forward->close();
     DownstreamTunnel::close();
     m_tunnelId.clear();
+}
+
+void ForwardTunnel::warn(const kx::core::String& text) const {
+    if (m_logger) m_logger->warn(text);
 }
 
 int32_t ForwardTunnel::connectionCount() const {

@@ -13,6 +13,9 @@ namespace kx {
 namespace net {
 class SocketEventSelector;
 }
+namespace util {
+class ILogRecorder;
+}
 }  // namespace kx
 
 namespace tunnel {
@@ -45,6 +48,9 @@ public:
     // Live TCP channels plus live UDP sessions.
     int32_t connectionCount() const;
     kx::net::SocketEventSelector* selector() const { return m_selector; }
+    // Where channels report what they end on their own; may stay null.
+    void setLogger(kx::util::ILogRecorder* logger) { m_logger = logger; }
+    void warn(const kx::core::String& text) const;
     TcpForwardManager* tcpForwardManager() { return m_tcp.get(); }
     UdpForwardManager* udpForwardManager() { return m_udp.get(); }
 
@@ -61,6 +67,7 @@ protected:
 
 private:
     kx::net::SocketEventSelector* m_selector;
+    kx::util::ILogRecorder* m_logger = nullptr;
     std::unique_ptr<TcpForwardManager> m_tcp;
     std::unique_ptr<UdpForwardManager> m_udp;
     kx::core::String m_tunnelId;

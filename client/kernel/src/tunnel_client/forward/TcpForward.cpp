@@ -59,6 +59,7 @@ void TcpForward::onRoom() {
 }
 
 void TcpForward::tick() {
+    for (const auto& entry : m_channels.all()) entry.second->checkLinger();
     for (size_t i = m_draining.size(); i-- > 0;) {
         auto* channel = static_cast<TcpForwardDataChannel*>(m_draining[i].get());
         if (channel->hasPendingOutput() && m_tunnel->isAlive()) continue;

@@ -24,6 +24,7 @@ TcpForwardDataChannel::TcpForwardDataChannel(TcpForward* forward, uint16_t chann
     onReceive = [this](Binary& data) { _onLocalData(data); };
     onSent = [this](int bytes) { _onLocalSent(bytes); };
     onClosed = [this]() { _onLocalClosed(); };
+    onInputEnded = [this]() { _onLocalInputEnded(); };
     m_opened = openDataSession(this, &m_session, m_forward->clientPort(), INITIAL_READ);
 }
 
@@ -46,11 +47,18 @@ void TcpForwardDataChannel::onPacket(const TunnelPacket& packet) {
             break;
         case ForwardSession::ACTION_DELIVER:
             if (m_plain.isEmpty()) break;
+            m_lingerTimer.reset();
             send(std::move(m_plain));
             m_plain = Binary();
             break;
         case ForwardSession::ACTION_READ:
             _allowRead(credit);
+            break;
+        case ForwardSession::ACTION_VIOLATION:
+            m_forward->tunnel()->warn(kx::core::String(L"[Tunnel] TCP stream ") +
+                                      kx::core::String::fromInt32(channelId()) +
+                                      L": the switch sent beyond its window, reset");
+            abort();
             break;
         default:
             break;
@@ -105,6 +113,22 @@ bool TcpForwardDataChannel::flush() {
         m_closePending = false;
     }
     return true;
+}
+
+void TcpForwardDataChannel::_onLocalInputEnded() {
+    m_deferredCredit = 0;
+    if (!m_opened) {
+        closeGracefully();
+        return;
+    }
+    m_lingerTimer.start(LINGER_MS);
+}
+
+void TcpForwardDataChannel::checkLinger() {
+    if (!isInputEnded() || state() != STATE_OPEN) return;
+    if (m_lingerTimer.interval() == 0 || !m_lingerTimer.isExpired()) return;
+    m_lingerTimer.start(0);
+    closeGracefully();  // the close packet follows once the local side is done
 }
 
 void TcpForwardDataChannel::_onLocalSent(int bytes) {

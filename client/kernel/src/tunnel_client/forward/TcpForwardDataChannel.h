@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "core/src/time/Timer.h"
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
 #include "tunnel_client/forward/ForwardSession.h"
@@ -19,10 +20,17 @@ class TcpForward;
 // reports room again. A local close while data is still held hands the
 // channel to its forward, which keeps it until the tail and the close
 // packet are sent.
+//
+// The tunnel has no half-close packet. When the application ends its sending
+// side (shutdown for writing) the stream stays open: nothing more is read
+// from the application, what the switch sends is still delivered, and the
+// stream closes when the switch closes it or after LINGER_MS without data
+// from the switch.
 class TcpForwardDataChannel : public kx::net::TcpChannel {
 public:
     static constexpr int32_t MAX_PIECE = wire::MAX_PIECE;
     static constexpr int32_t INITIAL_READ = 8192;
+    static constexpr int32_t LINGER_MS = 60000;
 
     TcpForwardDataChannel(TcpForward* forward, uint16_t channelId, kx::net::Socket* socket,
                           kx::net::SocketEventSelector* selector, const kx::core::String& key);
@@ -31,6 +39,8 @@ public:
     uint16_t channelId() const { return m_session.id(); }
     bool isEstablished() const { return m_session.isEstablished(); }
     bool isEncrypted() const { return m_session.isEncrypted(); }
+    // Bytes the switch may still send on this stream.
+    int64_t inboundWindow() const { return m_session.inboundWindow(); }
 
     // A packet from the switch for this channel id.
     void onPacket(const TunnelPacket& packet);
@@ -39,11 +49,14 @@ public:
     bool hasPendingOutput() const { return !m_held.isEmpty() || m_closePending; }
     // Sends what was held back; true when nothing is left.
     bool flush();
+    // Closes a half-closed stream whose switch side stayed silent too long.
+    void checkLinger();
 
 private:
     void _onLocalData(kx::core::Binary& data);
     void _onLocalSent(int bytes);
     void _onLocalClosed();
+    void _onLocalInputEnded();
     void _allowRead(int32_t credit);
 
     TcpForward* m_forward;
@@ -55,6 +68,7 @@ private:
     int32_t m_heldPos = 0;
     int64_t m_deferredCredit = 0;  // grants put aside while data is held
     kx::core::Binary m_plain;
+    kx::core::Timer m_lingerTimer;  // runs once the application half-closed
 };
 
 }  // namespace tunnel

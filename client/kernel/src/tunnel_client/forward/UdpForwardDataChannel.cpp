@@ -46,6 +46,12 @@ void UdpForwardDataChannel::onPacket(const TunnelPacket& packet) {
         case ForwardSession::ACTION_READ:
             recv(credit);
             break;
+        case ForwardSession::ACTION_VIOLATION:
+            m_forward->tunnel()->warn(kx::core::String(L"[Tunnel] UDP session ") +
+                                      kx::core::String::fromInt32(sessionId()) +
+                                      L": the switch sent beyond its window, closed");
+            abort();
+            break;
         default:
             break;
     }

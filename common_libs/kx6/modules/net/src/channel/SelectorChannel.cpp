@@ -33,7 +33,7 @@ bool SelectorChannel::_registerHandler() {
 }
 
 bool SelectorChannel::recv(int length) {
-    if (m_state != STATE_OPEN || length < 0) return false;
+    if (m_state != STATE_OPEN || m_inputEnded || length < 0) return false;
     if (m_recvLength > INT_MAX - length) return false;
     m_recvLength += length;
     return true;
@@ -59,6 +59,10 @@ bool SelectorChannel::exportSocket(Socket* out) {
     return true;
 }
 
+void SelectorChannel::_requestFlush() {
+    if (m_registered && m_selector && !m_inEvent) m_selector->requestFlush(m_socket.handle());
+}
+
 void SelectorChannel::_closeAndReport() {
     _close();
     if (onClosed) onClosed();
@@ -82,12 +86,19 @@ void SelectorChannel::onSocketEvent(int events) {
     m_gone = &gone;
     if (events & EVENT_READ) {
         // Bounded, so that a peer writing as fast as we read cannot keep the
-        // loop from everybody else; what is left is read next round.
-        for (int i = 0; i < READ_BURST && _readStep(gone); ++i) {
+        // loop from everybody else; what is left is read next round. What one
+        // read produced elsewhere (frames, grants) is written before the
+        // next read, several frames per system call.
+        const int burst = _readBurst();
+        for (int i = 0; i < burst && _readStep(gone); ++i) {
+            if (m_selector) m_selector->flushPending();
+            if (gone) return;
         }
         if (gone) return;
     }
-    if (events & EVENT_WRITE) {
+    // Reading may have queued an answer here: try it at once rather than
+    // after another poll; a full socket just says EAGAIN.
+    if ((events & EVENT_WRITE) || (events != 0 && _hasPendingSend())) {
         while (_writeStep(gone)) {
         }
         if (gone) return;

@@ -34,6 +34,8 @@ public:
 
     int state() const { return m_state; }
     int receiveCredit() const { return m_recvLength; }
+    // The peer ended its sending side and the channel stays open for writing.
+    bool isInputEnded() const { return m_inputEnded; }
     const SocketAddress& localAddress() const { return m_localAddress; }
     core::Timer& idleTimer() { return m_idleTimer; }
 
@@ -55,8 +57,13 @@ protected:
     virtual bool _readStep(const bool& gone) = 0;
     virtual bool _writeStep(const bool& gone) = 0;
     virtual bool _hasPendingSend() const = 0;
+    // Reads per event at most (a stream reads larger chunks than a datagram).
+    virtual int _readBurst() const { return READ_BURST; }
     // Close without callbacks; drops the derived channel's buffers.
     virtual void _close() = 0;
+
+    // Asks the selector for a write event soon (see requestFlush).
+    void _requestFlush();
 
     // Runs the idle / closing / aborting checks; the periodic tick calls it.
     void _stateCheck(const bool& gone);
@@ -67,6 +74,7 @@ protected:
     int m_state;
     core::Timer m_idleTimer;
     int m_recvLength;
+    bool m_inputEnded = false;  // no more reading: the peer half-closed
     SocketAddress m_localAddress;
 
 private:

@@ -34,12 +34,28 @@ void TcpSocketChannel::setKeepCapacity(int receive, int send) {
     m_sendKeep = std::max(0, send);
 }
 
+void TcpSocketChannel::_afterQueued(int length) {
+    _queued(length);
+    _requestFlush();
+}
+
 bool TcpSocketChannel::send(const core::Binary& data) {
     if (m_state != STATE_OPEN) return false;
     if (data.isEmpty()) return true;
     if (int64_t(m_sendQueue.length()) + data.length() > INT32_MAX - 1) return false;
     m_sendQueue.append(data);
-    _queued(data.length());
+    _afterQueued(data.length());
+    return true;
+}
+
+bool TcpSocketChannel::send(const void* head, int headLength, const core::Binary& body) {
+    if (m_state != STATE_OPEN || headLength < 0) return false;
+    int64_t length = int64_t(headLength) + body.length();
+    if (length == 0) return true;
+    if (int64_t(m_sendQueue.length()) + length > INT32_MAX - 1) return false;
+    m_sendQueue.append(head, headLength);
+    m_sendQueue.append(body);
+    _afterQueued(int(length));
     return true;
 }
 
@@ -53,7 +69,7 @@ bool TcpSocketChannel::send(core::Binary&& data) {
         if (int64_t(m_sendQueue.length()) + length > INT32_MAX - 1) return false;
         m_sendQueue.append(data);
     }
-    _queued(length);
+    _afterQueued(length);
     return true;
 }
 
@@ -102,28 +118,77 @@ void TcpSocketChannel::_deliver(core::Binary& data, const bool& gone) {
     if (onReceive) onReceive(data);
 }
 
+namespace {
+
+// The loop thread's read buffer. A read delivers synchronously and reads do
+// not nest, but a channel that finds it busy falls back to its own buffer.
+struct ReadBuffer {
+    core::Binary buffer;
+    bool busy = false;
+};
+thread_local ReadBuffer t_read;
+
+class ReadBufferLease {
+public:
+    // `gone` turns true when a callback destroyed the owner of `own`.
+    ReadBufferLease(core::Binary* own, int keep, const bool& gone)
+        : m_shared(!t_read.busy), m_own(own), m_keep(keep), m_gone(gone) {
+        if (m_shared) t_read.busy = true;
+    }
+    ~ReadBufferLease() {
+        if (!m_shared && m_gone) return;
+        core::Binary& b = buffer();
+        b.clear();
+        if (m_shared) {
+            // A callback may have swapped a large buffer in; keep one chunk.
+            if (b.capacity() > TcpSocketChannel::READ_CHUNK) b.release();
+            t_read.busy = false;
+        } else if (b.capacity() > m_keep) {
+            b.release();
+        }
+    }
+    core::Binary& buffer() { return m_shared ? t_read.buffer : *m_own; }
+
+private:
+    bool m_shared;
+    core::Binary* m_own;
+    int m_keep;
+    const bool& m_gone;
+};
+
+}  // namespace
+
 bool TcpSocketChannel::_readStep(const bool& gone) {
     if (m_state != STATE_OPEN || m_recvLength < 1) return false;
-    int n = std::min(m_recvLength, READ_CHUNK);
+    int n = std::min(m_recvLength, m_readSize);
     // The descriptor is non-blocking, so "not ready" is EAGAIN rather than a
     // separate poll() per read; a socket that could not be switched is checked.
     if (m_socket.isBlocking() && !m_socket.waitReady(true, false, false, 0)) return false;
-    m_recvBuffer.resize(n);
-    int rc = m_socket.receive(&m_recvBuffer, 0, n);
-    if (rc < 0 && Socket::lastErrorWouldBlock()) {
-        m_recvBuffer.clear();
+    ReadBufferLease lease(&m_recvBuffer, m_recvKeep, gone);
+    core::Binary& buffer = lease.buffer();
+    buffer.resize(n);
+    int rc = m_socket.receive(&buffer, 0, n);
+    if (rc < 0 && Socket::lastErrorWouldBlock()) return false;
+    if (rc == 0 && onInputEnded) {
+        m_recvLength = 0;
+        m_inputEnded = true;
+        onInputEnded();
         return false;
     }
     if (rc < 1) {
         _closeAndReport();
         return false;
     }
-    m_recvBuffer.resize(rc);
+    if (rc == n && n == m_readSize) {
+        m_readSize = std::min(m_readSize * 2, READ_CHUNK);
+    } else if (rc < m_readSize / 4) {
+        m_readSize = std::max(m_readSize / 2, READ_CHUNK_MIN);
+    }
+    buffer.resize(rc);
     m_recvLength -= rc;
     KX_ASSERT(m_recvLength >= 0);
-    _deliver(m_recvBuffer, gone);
+    _deliver(buffer, gone);
     if (gone) return false;
-    _trim(m_recvBuffer, m_recvKeep);
     m_idleTimer.reset();
     return true;
 }

@@ -26,19 +26,35 @@ namespace net {
 class TcpSocketChannel : public SelectorChannel {
 public:
     static constexpr int IDLE_TIMEOUT_MS = 120000;
-    static constexpr int READ_CHUNK = 8192;
+    // Bytes asked of one read system call: from READ_CHUNK_MIN, doubled while
+    // reads fill the buffer up to READ_CHUNK, halved when they come back
+    // small (the buffer is zero-filled to the size asked). Reads go to one
+    // buffer per thread, so an idle channel holds no read buffer at all.
+    static constexpr int READ_CHUNK = 65536;
+    static constexpr int READ_CHUNK_MIN = 8192;
+    // Reads per event: at most 1 MiB before the loop serves anybody else.
+    static constexpr int STREAM_READ_BURST = 16;
     static constexpr int KEEP_CAPACITY = 16384;
 
     std::function<void(core::Binary&)> onReceive;  // the buffer is cleared after the call
     std::function<void(int)> onSent;               // bytes written to the socket
+    // When set, the peer's end of stream does not close the channel: reading
+    // stops (recv() is refused from then on), writing goes on, and this is
+    // called instead of onClosed. The owner closes when it is done. Unset, an
+    // end of stream closes the channel as any read failure does.
+    std::function<void()> onInputEnded;
 
     // Takes over a valid socket's descriptor (the caller's Socket becomes
     // invalid). Otherwise the channel stays STATE_INVALID.
     TcpSocketChannel(Socket* socket, SocketEventSelector* selector);
     ~TcpSocketChannel() override;
 
+    // Queues the bytes; they are written soon after the running callback
+    // returns (or at the start of the next round), without waiting for a poll.
     bool send(const core::Binary& data);
     bool send(core::Binary&& data);  // no copy when nothing else is queued
+    // Queues head and body back to back as one message, copied once.
+    bool send(const void* head, int headLength, const core::Binary& body);
     void abort();                    // reset at the next round, then onClosed
 
     bool isOpen() const { return m_socket.isValid(); }
@@ -74,16 +90,19 @@ protected:
 private:
     bool _readStep(const bool& gone) override;
     bool _writeStep(const bool& gone) override;
+    int _readBurst() const override { return STREAM_READ_BURST; }
     bool _hasPendingSend() const override {
         return !m_sendBuffer.isEmpty() || !m_sendQueue.isEmpty();
     }
     static void _trim(core::Binary& buffer, int keep);
+    void _afterQueued(int length);
 
     SocketAddress m_peerAddress;
     core::Binary m_sendBuffer;
     core::Binary m_sendQueue;
     int m_sendPos;
-    core::Binary m_recvBuffer;
+    int m_readSize = READ_CHUNK_MIN;
+    core::Binary m_recvBuffer;  // only when the thread's read buffer is busy
     int m_recvKeep;
     int m_sendKeep;
 };

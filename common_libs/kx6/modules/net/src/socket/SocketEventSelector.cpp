@@ -34,11 +34,22 @@ void growFor(std::vector<T>& v, size_t count) {
 }  // namespace
 
 SocketEventSelector::SocketEventSelector(int tickInterval)
-    : m_dispatching(false), m_tickTimer(tickInterval), m_polled(0) {}
+    : m_dispatching(false), m_tickTimer(tickInterval), m_polled(0) {
+#if KX_LOOP_THREAD_CHECKS
+    m_thread = std::this_thread::get_id();
+#endif
+}
+
+void SocketEventSelector::_checkThread() {
+#if KX_LOOP_THREAD_CHECKS
+    KX_ASSERT(m_thread == std::this_thread::get_id());
+#endif
+}
 
 SocketEventSelector::~SocketEventSelector() = default;
 
 bool SocketEventSelector::addEventHandler(int fd, ISocketEventHandler* handler) {
+    _checkThread();
     if (fd < 0 || !handler) return false;
     if (m_items.size() >= size_t(KX_FD_LIMIT)) return false;
     if (_find(fd)) return false;
@@ -51,7 +62,13 @@ bool SocketEventSelector::addEventHandler(int fd, ISocketEventHandler* handler) 
 }
 
 void SocketEventSelector::removeEventHandler(int fd) {
+    _checkThread();
     if (fd < 0 || size_t(fd) >= m_slots.size() || m_slots[size_t(fd)] == 0) return;
+    if (size_t(fd) < m_flushFlag.size() && m_flushFlag[size_t(fd)]) {
+        m_flushFlag[size_t(fd)] = 0;
+        m_flushRequests.erase(std::remove(m_flushRequests.begin(), m_flushRequests.end(), fd),
+                              m_flushRequests.end());
+    }
     size_t pos = size_t(m_slots[size_t(fd)] - 1);
     ISocketEventHandler* handler = m_items[pos].handler;
 
@@ -85,8 +102,43 @@ ISocketEventHandler* SocketEventSelector::_find(int fd) const {
     return slot == 0 ? nullptr : m_items[size_t(slot - 1)].handler;
 }
 
+void SocketEventSelector::requestFlush(int fd) {
+    if (!_find(fd)) return;
+    if (size_t(fd) >= m_flushFlag.size())
+        m_flushFlag.resize(std::max(size_t(fd) + 1, m_flushFlag.size() * 2), 0);
+    if (m_flushFlag[size_t(fd)]) return;
+    m_flushFlag[size_t(fd)] = 1;
+    m_flushRequests.push_back(fd);
+}
+
+void SocketEventSelector::flushPending() {
+    if (m_inFlush) return;  // the running flush picks new requests up
+    m_inFlush = true;
+    // A handler's write may queue data elsewhere (a grant, an ack): loop
+    // until nobody asks any more.
+    while (!m_flushRequests.empty()) {
+        m_flushing.swap(m_flushRequests);
+        for (size_t i = 0; i < m_flushing.size(); ++i) {
+            int fd = m_flushing[i];
+            m_flushFlag[size_t(fd)] = 0;
+            // Looked up again: an earlier call may have removed it. A
+            // descriptor reused meanwhile only gets a harmless write event.
+            ISocketEventHandler* handler = _find(fd);
+            if (handler) handler->onSocketEvent(ISocketEventHandler::EVENT_WRITE);
+        }
+        m_flushing.clear();
+    }
+    m_inFlush = false;
+}
+
 void SocketEventSelector::select(int timeoutMs) {
     if (m_dispatching) return;
+#if KX_LOOP_THREAD_CHECKS
+    if (!m_started) m_thread = std::this_thread::get_id();
+    m_started = true;
+#endif
+    _checkThread();
+    flushPending();
 
     int wait = timeoutMs;
     if (m_tickTimer.interval() > 0) {
@@ -133,8 +185,14 @@ void SocketEventSelector::_pollAndDispatch(int wait) {
         int rc = ::poll(m_fdImpl.data(), nfds_t(m_polled), wait < 0 ? -1 : wait);
         if (rc < 0) {
             if (errno != EINTR) {
-                std::fprintf(stderr, "[kx_net] SocketEventSelector poll failed: errno=%d\n", errno);
-                sleepMs(1);
+                char text[64];
+                std::snprintf(text, sizeof(text), "[kx_net] SocketEventSelector poll failed: errno=%d\n",
+                              errno);
+                if (onPollError)
+                    onPollError(text);
+                else
+                    std::fputs(text, stderr);
+                sleepMs(POLL_FAILURE_PAUSE_MS);
             }
         } else if (rc > 0) {
             growFor(m_pending, size_t(rc));
@@ -153,7 +211,8 @@ void SocketEventSelector::_pollAndDispatch(int wait) {
     }
 
     m_fdImpl.resize(size_t(m_polled));
-    if (m_fdImpl.capacity() >= 65 && m_fdImpl.capacity() > size_t(m_polled) * 4) {
+    if (m_fdImpl.capacity() >= SHRINK_MIN_CAPACITY &&
+        m_fdImpl.capacity() > size_t(m_polled) * SHRINK_FACTOR) {
         m_fdImpl.shrink_to_fit();
     }
 
@@ -170,6 +229,7 @@ void SocketEventSelector::_dispatch() {
         EventItem item = m_pending.back();
         m_pending.pop_back();
         item.handler->onSocketEvent(item.events);
+        flushPending();
     }
 }
 

@@ -3,6 +3,8 @@
 #include <poll.h>
 
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <vector>
 
 #include "core/src/time/Timer.h"
@@ -13,11 +15,39 @@ namespace net {
 
 enum { KX_FD_LIMIT = 65536 };
 
+// Loop-thread checks: on in debug and sanitizer builds, off in release.
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KX_LOOP_THREAD_CHECKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KX_LOOP_THREAD_CHECKS 1
+#endif
+#endif
+#ifndef KX_LOOP_THREAD_CHECKS
+#define KX_LOOP_THREAD_CHECKS 0
+#endif
+
 // Single-threaded poll() loop. Handlers are not owned; each must be removed
 // before its descriptor is closed or the handler is destroyed. Removal is safe
 // from inside any callback, including the handler's own.
+//
+// Loop thread only: the selector and everything registered with it belong to
+// the thread that created it (or, before the first round, the thread that
+// runs the first select()). Debug and sanitizer builds assert that; release
+// builds do not check.
 class SocketEventSelector {
 public:
+    // The pollfd array keeps its capacity unless it is at least this large
+    // and more than SHRINK_FACTOR times what a round used.
+    static constexpr size_t SHRINK_MIN_CAPACITY = 65;
+    static constexpr size_t SHRINK_FACTOR = 4;
+    // Pause after a failed poll() so a persistent failure does not spin.
+    static constexpr int POLL_FAILURE_PAUSE_MS = 1;
+
+    // Told about a failed poll() (the text names errno); unset, the text goes
+    // to standard error.
+    std::function<void(const char*)> onPollError;
+
     // tickInterval ms between the onSocketEvent(0) calls every handler gets.
     explicit SocketEventSelector(int tickInterval);
     ~SocketEventSelector();
@@ -38,6 +68,14 @@ public:
     // Descriptors polled in the last round.
     int polledCount() const { return m_polled; }
 
+    // Asks for the handler on fd to get a write event (EVENT_WRITE) soon,
+    // without waiting for poll(): after the callback now running returns, or
+    // at the start of the next round. Channels use it to write what they
+    // queued at once, several queued frames in one system call.
+    void requestFlush(int fd);
+    // Delivers the requested write events now (nothing while it already runs).
+    void flushPending();
+
 private:
     struct HandlerItem {
         int fd;
@@ -48,6 +86,7 @@ private:
         int events;
     };
 
+    void _checkThread();
     void _pollAndDispatch(int wait);
     void _dispatch();
     ISocketEventHandler* _find(int fd) const;
@@ -61,6 +100,14 @@ private:
     bool m_dispatching;
     core::Timer m_tickTimer;
     int m_polled;
+    std::vector<int> m_flushRequests;  // fds, each at most once
+    std::vector<int> m_flushing;       // the batch being delivered
+    std::vector<uint8_t> m_flushFlag;  // by fd: already requested
+    bool m_inFlush = false;
+#if KX_LOOP_THREAD_CHECKS
+    std::thread::id m_thread;
+    bool m_started = false;  // a round ran: the thread is fixed
+#endif
 };
 
 }  // namespace net
