@@ -28,6 +28,10 @@ public:
     void warn(const kx::core::String& text) override { _add("W ", text); }
     void error(const kx::core::String& text) override { _add("E ", text); }
 
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.clear();
+    }
     std::vector<std::string> lines() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;

@@ -26,7 +26,7 @@ class SharedHttpClient;
 // the address that won the host race. Safe to call from several threads.
 class ApiAccess : public kx::util::IHttpAccess {
 public:
-    static const int32_t CLIENT_IDLE_TIME = 120000;
+    static constexpr int32_t CLIENT_IDLE_TIME = 120000;
 
     ApiAccess(const kx::net::URL& url, const kx::core::Array<kx::core::Strings>& hostGroups,
               const kx::core::String& encryptorSpec, kx::util::ILogRecorder* logger,

@@ -21,10 +21,10 @@ class ApiClient {
 public:
     typedef kx::core::Map<kx::core::String, kx::core::String> Marks;
 
-    static const uint32_t PING_FAILED = 0xFFFFFFFFu;
-    static const int32_t PING_TIMEOUT = 7000;
-    static const int32_t CALL_TIMEOUT = 15000;
-    static const int32_t TOKEN_REJECTED = 101;
+    static constexpr uint32_t PING_FAILED = 0xFFFFFFFFu;
+    static constexpr int32_t PING_TIMEOUT = 7000;
+    static constexpr int32_t CALL_TIMEOUT = 15000;
+    static constexpr int32_t TOKEN_REJECTED = 101;
 
     // access is not owned and must outlive the client.
     ApiClient(kx::util::IHttpAccess* access, const kx::net::URL& baseUrl);

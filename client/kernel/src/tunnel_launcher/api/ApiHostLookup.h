@@ -36,9 +36,9 @@ public:
     // Resolves a host name (blocking); the default is the system resolver.
     typedef std::function<Addresses(const kx::core::String&)> Resolver;
 
-    static const int32_t POLL_MS = 15;
-    static const int32_t GROUP_POOL_THREADS = 3;
-    static const int32_t GROUP_POLL_MS = 30;
+    static constexpr int32_t POLL_MS = 15;
+    static constexpr int32_t GROUP_POOL_THREADS = 3;
+    static constexpr int32_t GROUP_POLL_MS = 30;
 
     // reactor, executor and logger are not owned; logger may be null.
     ApiHostLookup(kx::async::SocketReactor* reactor, kx::async::ThreadExecutor* executor,

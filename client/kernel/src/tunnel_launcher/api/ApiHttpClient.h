@@ -32,10 +32,10 @@ class ApiHostLookup;
 // Names resolve through the API host race. One caller at a time.
 class ApiHttpClient : public kx::util::IHttpAccess {
 public:
-    static const int32_t SLICE_MS = 10;
-    static const int32_t IDLE_WAIT_LIMIT = 10000;
+    static constexpr int32_t SLICE_MS = 10;
+    static constexpr int32_t IDLE_WAIT_LIMIT = 10000;
     // An API answer is a few kilobytes; a hostile one must not take the device down.
-    static const int32_t MAX_BODY = 0xA00000;
+    static constexpr int32_t MAX_BODY = 0xA00000;
 
     ApiHttpClient(const kx::net::URL& baseUrl, const kx::core::Array<kx::core::Strings>& hostGroups,
                   const kx::core::String& encryptorSpec, kx::util::ILogRecorder* logger,

@@ -33,10 +33,10 @@ public:
         kx::core::String word;  // "error", "connect", "timeout", "http <status>" or the API's text
     };
 
-    static const int32_t CONNECT_LIMIT = 2000;
-    static const int32_t SLICE_MS = 10;
-    static const int32_t CANCEL_BUDGET = 200;
-    static const int32_t MAX_BODY = 0xA00000;
+    static constexpr int32_t CONNECT_LIMIT = 2000;
+    static constexpr int32_t SLICE_MS = 10;
+    static constexpr int32_t CANCEL_BUDGET = 200;
+    static constexpr int32_t MAX_BODY = 0xA00000;
 
     static Result probeAddress(const Settings& settings, const kx::net::IpAddress& address,
                                const std::atomic<bool>* done);

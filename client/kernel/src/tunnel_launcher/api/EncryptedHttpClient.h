@@ -15,7 +15,7 @@ namespace tunnel {
 // Not locked: put a SharedHttpClient in front when threads share it.
 class EncryptedHttpClient : public kx::util::IHttpAccess {
 public:
-    static const int32_t STATUS_TIMESTAMP_REJECTED = 316;
+    static constexpr int32_t STATUS_TIMESTAMP_REJECTED = 316;
 
     EncryptedHttpClient(kx::util::IHttpAccess* inner, const kx::core::String& spec);  // inner not owned
     ~EncryptedHttpClient() override;

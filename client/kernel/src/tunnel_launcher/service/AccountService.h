@@ -19,7 +19,7 @@ class ILauncherContext;
 // its own. start/tick/the getters run on the worker thread.
 class AccountService {
 public:
-    static const int32_t ACCOUNT_REFRESH_PERIOD = 3600000;
+    static constexpr int32_t ACCOUNT_REFRESH_PERIOD = 3600000;
     static const wchar_t* const TOKEN_KEY;  // "client.token"
 
     // context is never null and outlives the service.
