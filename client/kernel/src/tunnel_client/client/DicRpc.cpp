@@ -1,5 +1,7 @@
 #include "tunnel_client/client/DicRpc.h"
 
+#include <utility>
+
 #include "core/src/debug/Assert.h"
 #include "core/src/exception/Exception.h"
 #include "tunnel_client/client/ProtocolChannel.h"
@@ -14,13 +16,16 @@ using kx::core::String;
 
 DicRpc::DicRpc(ProtocolChannel* channel) : m_channel(channel), m_busy(false) {
     KX_ASSERT(m_channel);
-    m_passThrough = std::move(m_channel->onMessage);
-    m_channel->onMessage = [this](Dictionary<Binary>& message) { _onMessage(message); };
+    // The hook owns the handler it wraps, so nothing else has to keep it.
+    auto next = std::move(m_channel->onMessage);
+    m_channel->onMessage = [this, next](Dictionary<Binary>& message) {
+        if (!offer(message) && next) next(message);
+    };
 }
 
-void DicRpc::call(const String& method, const Dictionary<Binary>& params, ReturnHandler onReturn,
-                  ErrorHandler onError) {
-    if (m_busy) throw kx::core::Exception(L"Rpc busy");
+bool DicRpc::tryCall(const String& method, const Dictionary<Binary>& params,
+                     ReturnHandler onReturn, ErrorHandler onError) {
+    if (m_busy) return false;
     m_returnHandler = std::move(onReturn);
     m_errorHandler = std::move(onError);
     Dictionary<Binary> request(params);
@@ -29,27 +34,32 @@ void DicRpc::call(const String& method, const Dictionary<Binary>& params, Return
     // A refused send means the channel is closing; its close is reported anyway.
     m_channel->sendMessage(request);
     m_busy = true;
+    return true;
 }
 
-void DicRpc::_onMessage(Dictionary<Binary>& message) {
-    if (!m_busy || WireValue::text(message, wire::KEY_KIND) != wire::KIND_RETURN) {
-        if (m_passThrough) m_passThrough(message);
-        return;
-    }
+void DicRpc::call(const String& method, const Dictionary<Binary>& params, ReturnHandler onReturn,
+                  ErrorHandler onError) {
+    if (!tryCall(method, params, std::move(onReturn), std::move(onError)))
+        throw kx::core::Exception(L"Rpc busy");
+}
+
+bool DicRpc::offer(const Dictionary<Binary>& message) {
+    if (!m_busy || WireValue::text(message, wire::KEY_KIND) != wire::KIND_RETURN) return false;
     m_busy = false;
+    // Both handlers leave before either runs: the one that runs may start the
+    // next call, which installs handlers of its own.
+    ReturnHandler onReturn = std::move(m_returnHandler);
+    ErrorHandler onError = std::move(m_errorHandler);
+    m_returnHandler = nullptr;
+    m_errorHandler = nullptr;
     if (message.contains(wire::KEY_ERROR_CODE)) {
         Error error(WireValue::int32(message, wire::KEY_ERROR_CODE),
                     WireValue::text(message, wire::KEY_ERROR_MSG));
-        ErrorHandler handler = std::move(m_errorHandler);
-        m_errorHandler = nullptr;
-        m_returnHandler = nullptr;
-        if (handler) handler(error);
-    } else {
-        ReturnHandler handler = std::move(m_returnHandler);
-        m_returnHandler = nullptr;
-        m_errorHandler = nullptr;
-        if (handler) handler(message);
+        if (onError) onError(error);
+    } else if (onReturn) {
+        onReturn(message);
     }
+    return true;
 }
 
 }  // namespace tunnel

@@ -13,29 +13,38 @@ class ProtocolChannel;
 
 // Request/response over a node connection with exactly one call in flight.
 // There is no call id: a "return" belongs to the pending call. Messages that
-// are not such a return go on to the channel's previous message handler.
+// are not such a return go on to the handler the channel had before.
+// Worker thread only; the handlers run inside the channel's read event.
 class DicRpc {
 public:
     typedef std::function<void(const kx::core::Dictionary<kx::core::Binary>&)> ReturnHandler;
     typedef std::function<void(const Error&)> ErrorHandler;
 
-    // Takes over the channel's onMessage (a null channel is fatal).
+    // Hooks into the channel's onMessage: returns for the pending call stop
+    // here, everything else reaches the handler installed before (a null
+    // channel is fatal).
     explicit DicRpc(ProtocolChannel* channel);
     DicRpc(const DicRpc&) = delete;
     DicRpc& operator=(const DicRpc&) = delete;
 
-    // Throws kx::core::Exception "Rpc busy" while a call is pending (the
-    // pending call is untouched). The handlers are moved out before they run,
-    // so a handler may issue the next call at once.
+    // Sends the call; false (nothing sent, the pending call untouched) while a
+    // call is pending. Never throws, so it is safe on the event-loop path. The
+    // handlers are moved out before they run, so a handler may call again.
+    bool tryCall(const kx::core::String& method,
+                 const kx::core::Dictionary<kx::core::Binary>& params, ReturnHandler onReturn,
+                 ErrorHandler onError);
+    // As tryCall, but a pending call throws kx::core::Exception "Rpc busy":
+    // for callers that treat a second call as a programming error.
     void call(const kx::core::String& method, const kx::core::Dictionary<kx::core::Binary>& params,
               ReturnHandler onReturn, ErrorHandler onError);
     bool isBusy() const { return m_busy; }
 
-private:
-    void _onMessage(kx::core::Dictionary<kx::core::Binary>& message);
+    // Takes the message when it is the return of the pending call (and runs
+    // its handler); false when it belongs to someone else.
+    bool offer(const kx::core::Dictionary<kx::core::Binary>& message);
 
+private:
     ProtocolChannel* m_channel;
-    std::function<void(kx::core::Dictionary<kx::core::Binary>&)> m_passThrough;
     ReturnHandler m_returnHandler;
     ErrorHandler m_errorHandler;
     bool m_busy;
