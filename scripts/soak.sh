@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Long-running checks, outside the default test suite. Loopback only, every
+# stage bounded in time. Runs korvane-lab (three switches on distinct /16
+# blocks, a TCP echo back end, the admin port) and korvane-tunnel, then:
+#   1. switch failovers during one long echo transfer (SHA-256 equal, 0 bytes lost)
+#   2. 1,024 connections echoing, resident memory sampled every 10 s
+#   3. hostile probes: a switch ignoring the window, a client ignoring the
+#      window, 11,000 streams then leave, back-pressured close, 40 slow
+#      pre-login connections, half-close of 100,000 bytes
+# Usage: bash scripts/soak.sh [--minutes N] [--build DIR] [--only failover|connections|probes]
+#   --minutes N  length of the connection stage (default 10); the failover
+#                count scales with it (10 per minute, at most 100)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+MINUTES=10
+BUILD=build/soak
+ONLY=all
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --minutes) MINUTES=$2; shift 2 ;;
+    --build) BUILD=$2; shift 2 ;;
+    --only) ONLY=$2; shift 2 ;;
+    *) echo "usage: $0 [--minutes N] [--build DIR] [--only failover|connections|probes]"; exit 2 ;;
+  esac
+done
+case "$MINUTES" in ''|*[!0-9]*) echo "--minutes needs whole minutes"; exit 2 ;; esac
+[ "$MINUTES" -ge 1 ] || MINUTES=1
+FAILOVERS=$((MINUTES * 10)); [ "$FAILOVERS" -gt 100 ] && FAILOVERS=100
+SECONDS_ECHO=$((MINUTES * 60))
+
+JOBS=$(nproc 2>/dev/null || echo 2); [ "$JOBS" -gt 2 ] && JOBS=2
+WORK=$(mktemp -d)
+echo "== building korvane-lab and korvane-tunnel into $BUILD"
+# An existing build tree keeps its own options; a new one is made without tests.
+configure() {
+  [ -f "$BUILD/CMakeCache.txt" ] || cmake -S . -B "$BUILD" -DKX_BUILD_BENCH=OFF -DKX_BUILD_TESTS=OFF
+}
+if ! { configure && cmake --build "$BUILD" -j"$JOBS" --target korvane-lab korvane-tunnel; } \
+     >"$WORK/build.log" 2>&1; then
+  tail -n 40 "$WORK/build.log"; echo "FAIL: the build failed"; rm -rf "$WORK"; exit 1
+fi
+
+# Enough descriptors for 11,000 streams on both sides of the tunnel.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 16384 2>/dev/null || true
+
+ADMIN=27100 ECHO_PORT=27201 CLIENT_PORT=27001 KEY=soak-access-key
+cat >"$WORK/lab.json" <<JSON
+{
+  "tick_ms": 20,
+  "admin": "127.0.0.1:$ADMIN",
+  "switches": [
+    {"name": "soak-a", "listen": "127.11.0.1:27101", "access_keys": ["$KEY"], "latency": 30},
+    {"name": "soak-b", "listen": "127.12.0.1:27102", "access_keys": ["$KEY"], "latency": 40},
+    {"name": "soak-c", "listen": "127.13.0.1:27103", "access_keys": ["$KEY"], "latency": 50}
+  ],
+  "backends": [{"name": "echo", "kind": "tcp_echo", "listen": "127.0.0.1:$ECHO_PORT"}],
+  "routes": [{"target_id": 1, "client_port": $CLIENT_PORT, "backend": "echo"}]
+}
+JSON
+cat >"$WORK/targets.json" <<JSON
+{
+  "access_key": "$KEY", "token": "soak-token", "version": "1.0.0", "fast_tick_enabled": true,
+  "targets": [{
+    "id": 1, "client_ip": "127.0.0.1", "standbys": [{"ip": "127.0.0.1"}],
+    "nodes": [
+      {"ip": "127.11.0.1", "port": 27101, "type": "standard"},
+      {"ip": "127.12.0.1", "port": 27102, "type": "standard"},
+      {"ip": "127.13.0.1", "port": 27103, "type": "standard"}
+    ],
+    "forwards": [{"protocol": "tcp", "client_port": $CLIENT_PORT, "standby_port": $ECHO_PORT, "range": 0}]
+  }]
+}
+JSON
+
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+wait_for() {  # text, tenths of a second, file
+  for _ in $(seq 1 "$2"); do grep -q -- "$1" "$3" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+
+"$BUILD/lab/korvane-lab" --config "$WORK/lab.json" >"$WORK/lab.log" 2>&1 &
+LAB_PID=$!; PIDS+=("$LAB_PID")
+wait_for "^ready" 100 "$WORK/lab.log" || { cat "$WORK/lab.log"; echo "FAIL: korvane-lab did not start"; exit 1; }
+"$BUILD/tools/korvane-tunnel" --config "$WORK/targets.json" --log-dir "$WORK" >"$WORK/tunnel.log" 2>&1 &
+TUNNEL_PID=$!; PIDS+=("$TUNNEL_PID")
+wait_for " open" 150 "$WORK/tunnel.log" || { tail -n 20 "$WORK/tunnel.log"; echo "FAIL: no open tunnel"; exit 1; }
+echo "== lab pid $LAB_PID, korvane-tunnel pid $TUNNEL_PID, echo through 127.0.0.1:$CLIENT_PORT"
+
+PY="python3 scripts/soak/soak.py"
+FAILED=0
+stage() {  # name, command...
+  local name=$1; shift
+  echo "== $name"
+  if ! "$@"; then FAILED=$((FAILED + 1)); fi
+  if ! kill -0 "$TUNNEL_PID" 2>/dev/null; then
+    echo "FAIL: korvane-tunnel ended during $name"; tail -n 20 "$WORK/tunnel.log"; exit 1
+  fi
+  if ! kill -0 "$LAB_PID" 2>/dev/null; then
+    echo "FAIL: korvane-lab ended during $name"; tail -n 20 "$WORK/lab.log"; exit 1
+  fi
+}
+
+if [ "$ONLY" = all ] || [ "$ONLY" = failover ]; then
+  stage "$FAILOVERS switch failovers during one transfer" \
+    timeout $((FAILOVERS * 8 + 120)) $PY failover --port "$CLIENT_PORT" --admin "$ADMIN" \
+      --failovers "$FAILOVERS" --limit-s $((FAILOVERS * 8 + 60))
+fi
+if [ "$ONLY" = all ] || [ "$ONLY" = connections ]; then
+  stage "1024 connections echoing for $MINUTES min" \
+    timeout $((SECONDS_ECHO + 120)) $PY connections --port "$CLIENT_PORT" --pid "$TUNNEL_PID" \
+      --lab-pid "$LAB_PID" --count 1024 --seconds "$SECONDS_ECHO"
+fi
+if [ "$ONLY" = all ] || [ "$ONLY" = probes ]; then
+  for probe in half-close backpressured-close client-ignores-window slow-prelogin \
+               switch-ignores-window streams-leave; do
+    stage "probe $probe" timeout 300 $PY probe "$probe" --port "$CLIENT_PORT" --admin "$ADMIN" \
+      --pid "$TUNNEL_PID" --lab-pid "$LAB_PID" --switch soak-a --switch-addr 127.11.0.1:27101
+  done
+fi
+
+echo "== last status: $(grep -v '^\s*$' "$WORK/tunnel.log" | tail -n 1)"
+if [ "$FAILED" -eq 0 ]; then echo "SOAK PASS"; else echo "SOAK FAIL: $FAILED stage(s) failed"; fi
+[ "$FAILED" -eq 0 ]

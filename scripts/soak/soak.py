@@ -1,0 +1,411 @@
+#!/usr/bin/env python3
+"""Soak checks against a running lab and korvane-tunnel (loopback only).
+
+Every check prints one PASS or FAIL line and exits 0 only on PASS. All loops
+are bounded by a wall-clock deadline.
+"""
+import argparse
+import hashlib
+import os
+import random
+import selectors
+import socket
+import sys
+import threading
+import time
+
+HOST = "127.0.0.1"
+
+
+def admin(port, line, timeout=5.0):
+    with socket.create_connection((HOST, port), timeout=timeout) as s:
+        s.sendall((line + "\n").encode())
+        data = b""
+        while not data.endswith(b"\n"):
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    return data.decode(errors="replace").strip()
+
+
+def rss_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return -1
+
+
+def fd_count(pid):
+    try:
+        return len(os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return -1
+
+
+def echo_once(port, size=65536, timeout=10.0):
+    """One fresh connection echoes `size` bytes intact."""
+    payload = os.urandom(size)
+    try:
+        with socket.create_connection((HOST, port), timeout=timeout) as s:
+            s.sendall(payload)
+            s.shutdown(socket.SHUT_WR)
+            got = bytearray()
+            while len(got) < size:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+        return bytes(got) == payload
+    except OSError:
+        return False
+
+
+def result(ok, text):
+    print(("PASS: " if ok else "FAIL: ") + text, flush=True)
+    return 0 if ok else 1
+
+
+# -- 100 failovers during one long transfer ---------------------------------
+
+def cmd_failover(a):
+    deadline = time.monotonic() + a.limit_s
+    sock = socket.create_connection((HOST, a.port), timeout=30)
+    sock.setblocking(False)
+    sent_hash, recv_hash = hashlib.sha256(), hashlib.sha256()
+    sent = received = 0
+    rng = random.Random(20261209)
+    done_failovers = 0
+    stop_sending = threading.Event()
+    errors = []
+
+    def chaos():
+        nonlocal done_failovers
+        time.sleep(1.0)
+        while done_failovers < a.failovers and time.monotonic() < deadline:
+            answer = admin(a.admin, "down bound")
+            if not answer.startswith("ok down"):
+                time.sleep(0.3)  # nothing bound this instant; try again
+                continue
+            time.sleep(a.down_s)
+            for name in answer.split()[2:]:
+                up = admin(a.admin, "up " + name)
+                if not up.startswith("ok"):
+                    errors.append(up)
+            done_failovers += 1
+            time.sleep(a.up_s)
+        stop_sending.set()
+
+    t = threading.Thread(target=chaos, daemon=True)
+    t.start()
+    sel = selectors.DefaultSelector()
+    sel.register(sock, selectors.EVENT_READ | selectors.EVENT_WRITE)
+    chunk = b""
+    write_closed = False
+    while time.monotonic() < deadline:
+        if stop_sending.is_set() and not write_closed and not chunk:
+            sock.shutdown(socket.SHUT_WR)
+            write_closed = True
+            sel.modify(sock, selectors.EVENT_READ)
+        if write_closed and received >= sent:
+            break
+        for key, ev in sel.select(0.2):
+            if ev & selectors.EVENT_READ:
+                try:
+                    data = sock.recv(262144)
+                except BlockingIOError:
+                    data = None
+                if data == b"":
+                    write_closed = True
+                    deadline = 0
+                    break
+                if data:
+                    recv_hash.update(data)
+                    received += len(data)
+            if ev & selectors.EVENT_WRITE and not write_closed:
+                # Keep at most 4 MiB in flight so the echo drains as it goes.
+                if sent - received > 4 << 20:
+                    continue
+                if not chunk:
+                    chunk = rng.randbytes(65536) if hasattr(rng, "randbytes") else os.urandom(65536)
+                try:
+                    n = sock.send(chunk)
+                except BlockingIOError:
+                    n = 0
+                sent_hash.update(chunk[:n])
+                sent += n
+                chunk = chunk[n:]
+    sock.close()
+    t.join(timeout=5)
+    ok = (done_failovers >= a.failovers and sent == received and
+          sent_hash.hexdigest() == recv_hash.hexdigest() and not errors)
+    return result(ok, "%d failovers, %d bytes sent, %d echoed, %d lost, sha256 %s%s" % (
+        done_failovers, sent, received, sent - received,
+        "equal" if sent_hash.hexdigest() == recv_hash.hexdigest() else "DIFFERENT",
+        (", admin errors: " + "; ".join(errors[:3])) if errors else ""))
+
+
+# -- 1,024 connections echoing, resident memory sampled ---------------------
+
+def cmd_connections(a):
+    sel = selectors.DefaultSelector()
+    conns = []
+    for i in range(a.count):
+        s = socket.create_connection((HOST, a.port), timeout=30)
+        s.setblocking(False)
+        st = {"sock": s, "out": 0, "in": 0, "seed": i}
+        conns.append(st)
+        sel.register(s, selectors.EVENT_READ | selectors.EVENT_WRITE, st)
+    msg = lambda st: (b"%08d:" % st["seed"]) * 128  # 1152 bytes, per connection
+    start = time.monotonic()
+    end = start + a.seconds
+    next_sample = start
+    samples = []
+    bad = 0
+    while time.monotonic() < end:
+        now = time.monotonic()
+        if now >= next_sample:
+            samples.append((int(now - start), rss_kib(a.pid), rss_kib(a.lab_pid) if a.lab_pid else -1))
+            print("   t=%4ds tunnel rss %d KiB, lab rss %d KiB" % samples[-1], flush=True)
+            next_sample += 10
+        for key, ev in sel.select(0.1):
+            st = key.data
+            if ev & selectors.EVENT_READ:
+                try:
+                    data = st["sock"].recv(65536)
+                except (BlockingIOError, ConnectionError):
+                    data = None
+                if data == b"":
+                    bad += 1
+                    sel.unregister(st["sock"])
+                    continue
+                if data:
+                    expect = msg(st)
+                    if data != (expect * (len(data) // len(expect) + 2))[st["in"] % len(expect):][:len(data)]:
+                        bad += 1
+                    st["in"] += len(data)
+            if ev & selectors.EVENT_WRITE and st["out"] - st["in"] < 4 * len(msg(st)):
+                try:
+                    st["out"] += st["sock"].send(msg(st)[st["out"] % len(msg(st)):])
+                except (BlockingIOError, ConnectionError):
+                    pass
+            # Pace: each connection keeps only a few messages in flight.
+    total = sum(st["in"] for st in conns)
+    for st in conns:
+        st["sock"].close()
+    warm = [s for s in samples if s[0] >= min(60, a.seconds // 2)] or samples
+    growth = warm[-1][1] - warm[0][1] if warm else 0
+    flat = growth <= max(8192, warm[0][1] // 5) if warm else False
+    return result(bad == 0 and flat and total > 0,
+                  "%d connections for %d s, %d bytes echoed, %d broken, tunnel rss %d -> %d KiB "
+                  "(growth after warm-up %d KiB)" % (a.count, a.seconds, total, bad,
+                                                     samples[0][1], samples[-1][1], growth))
+
+
+# -- hostile probes ----------------------------------------------------------
+
+def probe_switch_ignores_window(a):
+    # The lab switch is told to send beyond the client's window; the SDK must
+    # hold its memory and keep the stream intact.
+    answer = admin(a.admin, "fault %s ignore_window" % a.switch)
+    if not answer.startswith("ok"):
+        return result(False, "switch ignoring the window: lab refused the fault (%s)" % answer)
+    try:
+        before = rss_kib(a.pid)
+        ok = echo_once(a.port, 8 << 20, timeout=60)
+        growth = rss_kib(a.pid) - before
+    finally:
+        admin(a.admin, "fault %s none" % a.switch)
+    return result(ok and growth < 64 * 1024,
+                  "switch ignoring the window: echo %s, tunnel rss growth %d KiB" % (
+                      "intact" if ok else "BROKEN", growth))
+
+
+def probe_client_ignores_window(a):
+    # The application writes without ever reading: back-pressure must reach it
+    # instead of memory growing in the SDK or the lab.
+    before_t, before_l = rss_kib(a.pid), rss_kib(a.lab_pid)
+    s = socket.create_connection((HOST, a.port), timeout=5)
+    s.setblocking(False)
+    pushed = 0
+    stall_since = None
+    deadline = time.monotonic() + 30
+    block = b"w" * 65536
+    while time.monotonic() < deadline:
+        try:
+            pushed += s.send(block)
+            stall_since = None
+        except BlockingIOError:
+            stall_since = stall_since or time.monotonic()
+            if time.monotonic() - stall_since > 3:
+                break
+            time.sleep(0.05)
+    growth_t, growth_l = rss_kib(a.pid) - before_t, rss_kib(a.lab_pid) - before_l
+    s.close()
+    alive = echo_once(a.port)
+    ok = stall_since is not None and growth_t < 96 * 1024 and growth_l < 96 * 1024 and alive
+    return result(ok, "client ignoring the window: %d bytes accepted before the writer stalled%s, "
+                  "rss growth tunnel %d KiB lab %d KiB, fresh echo %s" % (
+                      pushed, "" if stall_since else " (NEVER STALLED)", growth_t, growth_l,
+                      "ok" if alive else "BROKEN"))
+
+
+def probe_streams_leave(a):
+    # 11,000 streams open at once, then all leave: the tunnel must let go of
+    # every one of them and keep serving.
+    base = fd_count(a.pid)
+    socks = []
+    refused = 0
+    deadline = time.monotonic() + 120
+    for _ in range(a.streams):
+        if time.monotonic() > deadline:
+            break
+        try:
+            socks.append(socket.create_connection((HOST, a.port), timeout=5))
+        except OSError:
+            refused += 1
+    peak = fd_count(a.pid)
+    for s in socks:
+        s.close()
+    settle = time.monotonic() + 30
+    while time.monotonic() < settle and fd_count(a.pid) > base + 16:
+        time.sleep(0.5)
+    after = fd_count(a.pid)
+    alive = echo_once(a.port)
+    ok = after <= base + 16 and alive
+    return result(ok, "%d streams opened (%d refused), tunnel fds %d -> %d -> %d, fresh echo %s" % (
+        len(socks), refused, base, peak, after, "ok" if alive else "BROKEN"))
+
+
+def probe_backpressured_close(a):
+    # A connection closes while the tunnel still holds bytes for it: the bytes
+    # already accepted must reach the back end and the stream must end.
+    s = socket.create_connection((HOST, a.port), timeout=10)
+    payload = os.urandom(4 << 20)
+    s.sendall(payload)
+    s.shutdown(socket.SHUT_WR)
+    got = bytearray()
+    deadline = time.monotonic() + 60
+    s.settimeout(5)
+    while time.monotonic() < deadline:
+        try:
+            chunk = s.recv(262144)
+        except socket.timeout:
+            continue
+        if not chunk:
+            break
+        got += chunk
+    s.close()
+    alive = echo_once(a.port)
+    ok = bytes(got) == payload and alive
+    return result(ok, "back-pressured close: %d of %d bytes echoed before the end, fresh echo %s" % (
+        len(got), len(payload), "ok" if alive else "BROKEN"))
+
+
+def probe_slow_prelogin(a):
+    # 40 connections to a switch that never finish (or dribble) a login must
+    # not keep a real client out.
+    host, port = a.switch_addr.rsplit(":", 1)
+    slow = []
+    for i in range(40):
+        try:
+            s = socket.create_connection((host, int(port)), timeout=5)
+            if i % 2:
+                s.sendall(b"\x40\x00")  # the start of a size header, then nothing
+            slow.append(s)
+        except OSError:
+            pass
+    start = time.monotonic()
+    alive = echo_once(a.port, timeout=20)
+    elapsed = time.monotonic() - start
+    # The switch should also let go of them in time; count the ones it closed.
+    closed = 0
+    deadline = time.monotonic() + a.idle_s
+    for s in slow:
+        s.settimeout(max(0.1, deadline - time.monotonic()))
+        try:
+            if s.recv(1) == b"":
+                closed += 1
+        except (socket.timeout, OSError):
+            pass
+        s.close()
+    ok = alive and len(slow) == 40 and closed == len(slow)
+    return result(ok, "40 slow pre-login connections: %d held, echo %s in %.1f s, %d closed by the switch "
+                  "within %d s" % (len(slow), "ok" if alive else "BROKEN", elapsed, closed, a.idle_s))
+
+
+def probe_half_close(a):
+    # 100,000 bytes, then the write side closes: the echo must come back in
+    # full, followed by the end of the stream.
+    payload = os.urandom(100000)
+    s = socket.create_connection((HOST, a.port), timeout=10)
+    s.sendall(payload)
+    s.shutdown(socket.SHUT_WR)
+    got = bytearray()
+    eof = False
+    s.settimeout(20)
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                eof = True
+                break
+            got += chunk
+    except socket.timeout:
+        pass
+    s.close()
+    ok = bytes(got) == payload and eof
+    return result(ok, "half-close: %d of 100000 bytes echoed, end of stream %s" % (
+        len(got), "seen" if eof else "MISSING"))
+
+
+PROBES = {
+    "switch-ignores-window": probe_switch_ignores_window,
+    "client-ignores-window": probe_client_ignores_window,
+    "streams-leave": probe_streams_leave,
+    "backpressured-close": probe_backpressured_close,
+    "slow-prelogin": probe_slow_prelogin,
+    "half-close": probe_half_close,
+}
+
+
+def main():
+    p = argparse.ArgumentParser()
+    sub = p.add_subparsers(dest="cmd", required=True)
+    f = sub.add_parser("failover")
+    f.add_argument("--port", type=int, required=True)
+    f.add_argument("--admin", type=int, required=True)
+    f.add_argument("--failovers", type=int, default=100)
+    f.add_argument("--down-s", type=float, default=1.5)
+    f.add_argument("--up-s", type=float, default=1.0)
+    f.add_argument("--limit-s", type=float, default=900)
+    c = sub.add_parser("connections")
+    c.add_argument("--port", type=int, required=True)
+    c.add_argument("--pid", type=int, required=True)
+    c.add_argument("--lab-pid", type=int, default=0)
+    c.add_argument("--count", type=int, default=1024)
+    c.add_argument("--seconds", type=int, default=600)
+    r = sub.add_parser("probe")
+    r.add_argument("name", choices=sorted(PROBES))
+    r.add_argument("--port", type=int, required=True)
+    r.add_argument("--admin", type=int, required=True)
+    r.add_argument("--pid", type=int, required=True)
+    r.add_argument("--lab-pid", type=int, required=True)
+    r.add_argument("--switch", default="")
+    r.add_argument("--switch-addr", default="")
+    r.add_argument("--streams", type=int, default=11000)
+    r.add_argument("--idle-s", type=int, default=15)
+    a = p.parse_args()
+    if a.cmd == "failover":
+        return cmd_failover(a)
+    if a.cmd == "connections":
+        return cmd_connections(a)
+    return PROBES[a.name](a)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
