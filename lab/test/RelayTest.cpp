@@ -91,7 +91,7 @@ protected:
         Binary all;
         const auto& kept = link->kept();
         for (size_t i = from; i < kept.size(); ++i) {
-            TunnelPacket view(kept[i].packet);
+            TunnelPacket view = kept[i].packet();
             const uint8_t* data = nullptr;
             int32_t length = 0;
             if (view.channel() != channel || view.kind() != TunnelPacket::KIND_DATA) continue;
@@ -109,7 +109,7 @@ protected:
     int countKind(uint8_t kind, uint16_t channel) {
         int n = 0;
         for (const auto& kept : link->kept()) {
-            TunnelPacket view(kept.packet);
+            TunnelPacket view = kept.packet();
             if (view.kind() == kind && view.channel() == channel) ++n;
         }
         return n;
@@ -141,13 +141,13 @@ TEST_F(RelayTest, StreamAnswersAfterTheBackEndAndSendsOnlyWithinTheClientsWindow
     ASSERT_TRUE(pumpUntil([&] { return keptPayload(9).length() == 100; }));
     // Open result (accepted), then the first grant, numbered from 0.
     const auto& kept = link->kept();
-    TunnelPacket first(kept[0].packet);
+    TunnelPacket first = kept[0].packet();
     uint8_t status = 0;
     EXPECT_EQ(TunnelPacket::KIND_OPEN_RESULT, first.kind());
     EXPECT_TRUE(first.openStatus(&status));
     EXPECT_EQ(1, status);
     uint32_t granted = 0;
-    EXPECT_TRUE(TunnelPacket(kept[1].packet).windowGrant(&granted));
+    EXPECT_TRUE(kept[1].packet().windowGrant(&granted));
     EXPECT_EQ(131072u, granted);
     for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(i, kept[i].sequence);
     pumpUntil([] { return false; }, 100);
@@ -161,7 +161,7 @@ TEST_F(RelayTest, StreamAnswersAfterTheBackEndAndSendsOnlyWithinTheClientsWindow
     int64_t regranted = 0;
     for (size_t i = 2; i < kept.size(); ++i) {
         uint32_t grant = 0;
-        TunnelPacket view(kept[i].packet);
+        TunnelPacket view = kept[i].packet();
         if (view.kind() == TunnelPacket::KIND_WINDOW && view.windowGrant(&grant))
             regranted += grant;
     }
@@ -181,7 +181,7 @@ TEST_F(RelayTest, UnroutedPortsAndUnreachableBackEndsAreRefused) {
     ASSERT_EQ(2, link->keptCount());
     for (int i = 0; i < 2; ++i) {
         uint8_t status = 9;
-        EXPECT_TRUE(TunnelPacket(link->kept()[i].packet).openStatus(&status));
+        EXPECT_TRUE(link->kept()[i].packet().openStatus(&status));
         EXPECT_EQ(0, status);
     }
     EXPECT_EQ(0, link->streamCount());
@@ -377,7 +377,7 @@ TEST_F(RelayTest, AGracefulCloseTowardsABlockedBackEndEndsInAnAbort) {
         const auto& kept = link->kept();
         for (; seen < kept.size(); ++seen) {
             uint32_t grant = 0;
-            TunnelPacket view(kept[seen].packet);
+            TunnelPacket view = kept[seen].packet();
             if (view.kind() == TunnelPacket::KIND_WINDOW && view.windowGrant(&grant)) {
                 window += grant;
                 lastGrant = std::chrono::steady_clock::now();
@@ -403,7 +403,7 @@ TEST_F(RelayTest, OpensBeyondTheStreamLimitOfATunnelAreRefused) {
     give(TunnelPacket::buildOpen(TunnelPacket::CLASS_TCP, 60000, ECHO_PORT));
     ASSERT_EQ(1, link->keptCount());
     uint8_t status = 9;
-    EXPECT_TRUE(TunnelPacket(link->kept()[0].packet).openStatus(&status));
+    EXPECT_TRUE(link->kept()[0].packet().openStatus(&status));
     EXPECT_EQ(0, status);
     EXPECT_EQ(1, link->refusedOpens());
     // A session is counted apart from streams.

@@ -10,6 +10,10 @@ BackendChannel::BackendChannel(Socket* socket, kx::net::SocketEventSelector* sel
                                bool halfClose)
     : TcpSocketChannel(socket, selector), m_halfClose(halfClose) {}
 
+void BackendChannel::flush() {
+    if (pendingSendBytes() > 0) onSocketEvent(::kx::net::ISocketEventHandler::EVENT_WRITE);
+}
+
 int BackendChannel::eventMask() {
     int mask = TcpSocketChannel::eventMask();
     // A socket at end of input stays readable: polling it would spin.

@@ -23,6 +23,8 @@ public:
                    bool halfClose);
 
     bool peerShutdown() const { return m_peerShutdown; }
+    // Writes what is queued now rather than after another poll.
+    void flush();
 
 protected:
     int eventMask() override;

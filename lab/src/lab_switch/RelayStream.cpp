@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "lab_backend/BackendChannel.h"
 #include "lab_switch/TunnelLink.h"
 #include "net/src/channel/TcpSocketChannel.h"
 #include "net/src/channel/TcpSocketConnector.h"
@@ -33,7 +34,7 @@ void RelayStream::_onConnected(kx::net::Socket* socket) {
         return;
     }
     socket->setNoDelay(1);
-    m_channel.reset(new kx::net::TcpSocketChannel(socket, m_selector));
+    m_channel.reset(new BackendChannel(socket, m_selector, false));
     if (!m_channel->isOpen()) {
         m_state = STATE_FINISHED;
         m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, false);
@@ -111,7 +112,9 @@ void RelayStream::_onClientData(Binary& plain) {
 }
 
 void RelayStream::tick() {
-    if (m_state == STATE_FINISHED || !m_clientClosed || !m_channel) return;
+    if (m_state == STATE_FINISHED || !m_channel) return;
+    m_channel->flush();
+    if (m_state == STATE_FINISHED || !m_clientClosed) return;
     if (m_closeTimer.isExpired()) {
         // The back end never took the rest: reset it rather than hold it.
         m_state = STATE_FINISHED;

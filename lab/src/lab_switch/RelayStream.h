@@ -12,7 +12,6 @@
 
 namespace kx {
 namespace net {
-class TcpSocketChannel;
 class TcpSocketConnector;
 }  // namespace net
 }  // namespace kx
@@ -23,6 +22,7 @@ class TunnelPacket;
 
 namespace lab {
 
+class BackendChannel;
 class TunnelLink;
 
 // One TCP stream of a tunnel, relayed to its back end: open, connect, then
@@ -52,7 +52,8 @@ public:
     // Reads more from the back end when the client's window and the link's
     // room allow it.
     void pump();
-    // Ends a close that the back end never lets finish.
+    // Ends a close that the back end never lets finish; writes what this
+    // round queued for the back end.
     void tick();
     bool isFinished() const { return m_state == STATE_FINISHED; }
     bool isConnected() const { return m_state == STATE_OPEN; }
@@ -78,7 +79,7 @@ private:
     kx::net::SocketEventSelector* m_selector;
     State m_state = STATE_CONNECTING;
     std::unique_ptr<kx::net::TcpSocketConnector> m_connector;
-    std::unique_ptr<kx::net::TcpSocketChannel> m_channel;
+    std::unique_ptr<BackendChannel> m_channel;
     kx::core::Binary m_early;  // client bytes that came before the back end answered
     bool m_clientClosed = false;
     int64_t m_window = 0;     // bytes the client lets us send

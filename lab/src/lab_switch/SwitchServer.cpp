@@ -71,7 +71,10 @@ void SwitchServer::_onAccept(Socket* socket) {
 }
 
 void SwitchServer::tick() {
-    for (auto& session : m_sessions) session->tick();
+    for (auto& session : m_sessions) {
+        session->tick();
+        session->flush();
+    }
     for (size_t i = 0; i < m_sessions.size();) {
         if (m_sessions[i]->isClosed()) {
             m_sessions.erase(m_sessions.begin() + static_cast<std::ptrdiff_t>(i));

@@ -202,6 +202,15 @@ void SwitchSession::sendPacket(const Binary& packet) {
     _send(m_packetFrame);
 }
 
+void SwitchSession::sendFrame(const Binary& frame) {
+    if (m_closed || _isSilent()) return;
+    m_channel->kx::net::TcpSocketChannel::send(frame);
+}
+
+void SwitchSession::flush() {
+    if (!m_closed) m_channel->flush();
+}
+
 void SwitchSession::_reply(Message& result) {
     result.set(wire::KEY_KIND, WireValue::fromText(wire::KIND_RETURN));
     ProtocolFrame::encodeMessage(result, &m_out);

@@ -51,6 +51,10 @@ public:
     // One tunnel packet to the client as a data frame (nothing while the
     // fault keeps this connection quiet).
     void sendPacket(const kx::core::Binary& packet);
+    // A whole connection frame, already encoded (a tunnel's kept packet).
+    void sendFrame(const kx::core::Binary& frame);
+    // Writes what this round queued now rather than after another poll.
+    void flush();
 
 private:
     typedef kx::core::Dictionary<kx::core::Binary> Message;

@@ -4,7 +4,8 @@
 #include "lab_switch/RelaySession.h"
 #include "lab_switch/RelayStream.h"
 #include "lab_switch/SwitchSession.h"
-#include "tunnel_client/protocol/TunnelPacket.h"
+#include "net/src/channel/SizeHeaderCapsulator.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
 
 namespace lab {
 
@@ -31,7 +32,7 @@ void TunnelLink::attach(SwitchSession* holder) {
     m_holder = holder;
     if (!m_holder) return;
     for (const Kept& kept : m_kept) {
-        m_holder->sendPacket(kept.packet);
+        m_holder->sendFrame(kept.frame);
         ++m_resent;
     }
 }
@@ -40,18 +41,43 @@ void TunnelLink::detach(SwitchSession* holder) {
     if (m_holder == holder) m_holder = nullptr;
 }
 
-void TunnelLink::_write(const Binary& packet) {
-    if (m_holder) m_holder->sendPacket(packet);
+Binary TunnelLink::_newFrame(int32_t length) {
+    Binary frame;
+    if (!m_pool.empty()) {
+        frame.swap(m_pool.back());
+        m_pool.pop_back();
+    }
+    const int32_t prefix = kx::net::SizeHeaderCapsulator::HEADER_SIZE + tunnel::wire::FRAME_PREFIX_SIZE;
+    frame.reserve(prefix + length);
+    frame.resize(prefix);
+    kx::net::SizeHeaderCapsulator::writeHeader(frame.data(), prefix + length);
+    frame[4] = tunnel::wire::FRAME_VERSION;
+    frame[5] = tunnel::wire::FRAME_KIND_DATA;
+    return frame;
 }
 
-void TunnelLink::send(Binary& packet) {
-    if (packet.length() < TunnelPacket::HEADER_SIZE) return;
-    TunnelPacket::writeSequence(packet, m_sendSequence);
-    m_kept.push_back(Kept{m_sendSequence, packet});
-    m_keptBytes += packet.length();
+void TunnelLink::_recycle(Binary& frame) {
+    if (m_pool.size() >= FRAME_POOL || frame.capacity() > 2 * tunnel::wire::MAX_PIECE) return;
+    frame.clear();
+    m_pool.push_back(std::move(frame));
+}
+
+void TunnelLink::_sendFrame(Binary& frame) {
+    TunnelPacket::writeU32(frame.data() + Kept::PACKET_OFFSET + 2, m_sendSequence);
+    m_kept.push_back(Kept{m_sendSequence, std::move(frame)});
+    const Binary& kept = m_kept.back().frame;
+    m_keptBytes += kept.length() - Kept::PACKET_OFFSET;
     if (!hasRoom()) m_wasFull = true;
     ++m_sendSequence;
-    _write(packet);
+    // The kept frame itself goes out: no copy of the packet for the wire.
+    if (m_holder) m_holder->sendFrame(kept);
+}
+
+void TunnelLink::send(const Binary& packet) {
+    if (packet.length() < TunnelPacket::HEADER_SIZE) return;
+    Binary frame = _newFrame(packet.length());
+    frame.append(packet);
+    _sendFrame(frame);
 }
 
 bool TunnelLink::sendData(uint8_t packetClass, uint16_t channel, const uint8_t* data,
@@ -61,8 +87,15 @@ bool TunnelLink::sendData(uint8_t packetClass, uint16_t channel, const uint8_t* 
         data = m_cipherText.data();
         length = m_cipherText.length();
     }
-    if (!TunnelPacket::buildData(&m_packet, packetClass, channel, data, length)) return false;
-    send(m_packet);
+    if (length < 0 || length > TunnelPacket::MAX_PAYLOAD) return false;
+    // Header and payload go straight into the frame.
+    Binary frame = _newFrame(TunnelPacket::DATA_HEADER_SIZE + length);
+    uint8_t header[TunnelPacket::DATA_HEADER_SIZE] = {packetClass, TunnelPacket::KIND_DATA};
+    TunnelPacket::writeU16(header + 6, channel);
+    TunnelPacket::writeU16(header + 8, static_cast<uint16_t>(length));
+    frame.append(header, sizeof(header));
+    frame.append(data, length);
+    _sendFrame(frame);
     return true;
 }
 
@@ -118,7 +151,9 @@ void TunnelLink::_acknowledge(uint32_t acked) {
     uint32_t freed =
         TunnelPacket::acknowledgedCount(m_kept.front().sequence, m_sendSequence, acked);
     for (uint32_t n = 0; n < freed && !m_kept.empty(); ++n) {
-        m_keptBytes -= m_kept.front().packet.length();
+        Binary& frame = m_kept.front().frame;
+        m_keptBytes -= frame.length() - Kept::PACKET_OFFSET;
+        _recycle(frame);
         m_kept.pop_front();
     }
     if (m_wasFull && hasRoom()) {

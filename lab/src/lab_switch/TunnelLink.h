@@ -10,10 +10,7 @@
 #include "core/src/value/String.h"
 #include "lab_switch/PacketCipher.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
-
-namespace tunnel {
-class TunnelPacket;
-}  // namespace tunnel
+#include "tunnel_client/protocol/TunnelPacket.h"
 
 namespace lab {
 
@@ -30,10 +27,19 @@ class SwitchSession;
 // another switch gets every unacknowledged packet again and its streams go on.
 class TunnelLink {
 public:
+    // A sent packet as it went out: the whole connection frame (size header,
+    // frame prefix, packet), so a resend writes the same bytes again.
     struct Kept {
+        static constexpr int32_t PACKET_OFFSET = 6;
         uint32_t sequence;
-        kx::core::Binary packet;
+        kx::core::Binary frame;
+        tunnel::TunnelPacket packet() const {
+            return tunnel::TunnelPacket(frame.data() + PACKET_OFFSET,
+                                        frame.length() - PACKET_OFFSET);
+        }
     };
+    // Emptied frame buffers kept for reuse, so steady traffic allocates nothing.
+    static constexpr size_t FRAME_POOL = 256;
 
     // Open streams (and, separately, UDP sessions) per tunnel; one more open
     // is refused.
@@ -60,7 +66,7 @@ public:
 
     // Numbers, keeps and writes one packet. Never refuses: the streams stop
     // reading from their back ends while the kept bytes are over capacity.
-    void send(kx::core::Binary& packet);
+    void send(const kx::core::Binary& packet);
     // A data packet, encrypted with the number it is about to get. False
     // when the payload does not fit a packet (the caller drops a datagram).
     bool sendData(uint8_t packetClass, uint16_t channel, const uint8_t* data, int32_t length);
@@ -91,7 +97,12 @@ private:
     void _acknowledge(uint32_t acked);
     void _dispatch(const tunnel::TunnelPacket& packet);
     void _open(const tunnel::TunnelPacket& packet);
-    void _write(const kx::core::Binary& packet);
+    // A pooled frame buffer holding the size header and frame prefix of a
+    // packet of `length` bytes; the packet bytes follow.
+    kx::core::Binary _newFrame(int32_t length);
+    // Numbers, keeps and writes a frame from _newFrame.
+    void _sendFrame(kx::core::Binary& frame);
+    void _recycle(kx::core::Binary& frame);
     void _resumeReading();
 
     Relay* m_relay;
@@ -114,7 +125,7 @@ private:
     // Replaced by a new open with the same id; deleted on the next tick.
     std::vector<std::unique_ptr<RelayStream>> m_oldStreams;
     std::vector<std::unique_ptr<RelaySession>> m_oldSessions;
-    kx::core::Binary m_packet;
+    std::vector<kx::core::Binary> m_pool;
     kx::core::Binary m_cipherText;
 };
 
