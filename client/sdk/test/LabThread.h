@@ -69,6 +69,11 @@ public:
     std::string command(const std::string& line) {
         return call<std::string>([line](lab::LabNetwork& n) { return n.command(line); });
     }
+    // For callers that must not wait (the loop itself, or a thread the loop
+    // is waiting for).
+    void commandLater(const std::string& line) {
+        post([this, line] { m_network->command(line); });
+    }
     // Queues work for the loop without waiting.
     void post(std::function<void()> work) {
         std::lock_guard<std::mutex> guard(m_mutex);
