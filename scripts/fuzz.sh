@@ -15,15 +15,7 @@ SECONDS_EACH=${1:-60}
 shift || true
 BUILD=${KX_FUZZ_BUILD_DIR:-build/fuzz}
 
-bash scripts/setup.sh
-if ! command -v clang++ >/dev/null; then
-  echo "Installing clang"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends clang libclang-rt-dev
-fi
+bash scripts/setup.sh clang libclang-rt-dev
 
 JOBS=$(nproc 2>/dev/null || echo 2)
 [ "$JOBS" -gt 2 ] || JOBS=2
