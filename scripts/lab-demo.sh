@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The local lab end to end: starts korvane-lab (two switches, echo back ends)
-# and korvane-tunnel from the shipped example configs, pushes 8 MB through
-# the tunnel's TCP forward and checks the echo byte for byte while the switch
-# carrying the tunnel is taken down midway, then checks UDP echo too.
+# The product end to end on the local lab: korvane-lab runs its control API,
+# switches and back ends from lab/lab.json; korvane-host embeds the SDK
+# (libkorvane.so) and starts it with nothing but an access key
+# (examples/host.json). The SDK registers with the API, receives its targets,
+# and opens their local ports. The demo then echoes BYTES through the TCP
+# echo port while the switch carrying the tunnel is taken down halfway,
+# checks every byte, checks UDP echo, and prints PASS or FAIL.
 # Usage: bash scripts/lab-demo.sh [BYTES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,15 +13,18 @@ bash scripts/setup.sh
 
 BYTES=${1:-8000000}
 BUILD=build/demo
+LAB_CONFIG=lab/lab.json
+HOST_CONFIG=examples/host.json
 JOBS=$(nproc 2>/dev/null || echo 2)
-echo "== building korvane-lab, korvane-lab-client and korvane-tunnel into $BUILD"
-LOGS=$(mktemp -d)
+[ "$JOBS" -gt 2 ] && JOBS=2
+WORK=$(mktemp -d)
+echo "== building korvane-lab, korvane-lab-client, libkorvane.so and korvane-host into $BUILD"
 if ! { cmake -S . -B "$BUILD" -DKX_BUILD_BENCH=OFF -DKX_BUILD_TESTS=OFF &&
-       cmake --build "$BUILD" -j"$JOBS" --target korvane-lab korvane-lab-client korvane-tunnel; } \
-     >"$LOGS/build.log" 2>&1; then
-  tail -n 40 "$LOGS/build.log"
+       cmake --build "$BUILD" -j"$JOBS" --target korvane-lab korvane-lab-client korvane korvane-host; } \
+     >"$WORK/build.log" 2>&1; then
+  tail -n 40 "$WORK/build.log"
   echo "FAIL: the build failed"
-  rm -rf "$LOGS"
+  rm -rf "$WORK"
   exit 1
 fi
 
@@ -26,14 +32,14 @@ PIDS=()
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$LOGS"
+  rm -rf "$WORK"
 }
 trap cleanup EXIT INT TERM
 
 fail() {
   echo "FAIL: $*"
-  echo "--- korvane-lab";    tail -n 20 "$LOGS/lab.log" 2>/dev/null || true
-  echo "--- korvane-tunnel"; tail -n 30 "$LOGS/tunnel.log" 2>/dev/null || true
+  echo "--- korvane-lab";  tail -n 20 "$WORK/lab.log" 2>/dev/null || true
+  echo "--- korvane-host"; tail -n 30 "$WORK/host.log" 2>/dev/null || true
   exit 1
 }
 
@@ -46,31 +52,67 @@ wait_for() {
   return 1
 }
 
+# The lab file names the ports: the admin port, the API, and the client ports
+# of the TCP and UDP echo back ends.
+read -r ADMIN_PORT API_ADDR TCP_PORT UDP_PORT < <(python3 - "$LAB_CONFIG" <<'PY'
+import json, sys
+lab = json.load(open(sys.argv[1]))
+kinds = {b["name"]: b["kind"] for b in lab.get("backends", [])}
+def port_of(kind):
+    for r in lab.get("routes", []):
+        if kinds.get(r.get("backend")) == kind:
+            return r["client_port"]
+    return 0
+api = lab.get("api", {})
+api_addr = api.get("listen", api.get("http", "none")) if isinstance(api, dict) else "none"
+print(lab["admin"].rsplit(":", 1)[1], api_addr, port_of("tcp_echo"), port_of("udp_echo"))
+PY
+)
+[ "$TCP_PORT" != 0 ] || fail "$LAB_CONFIG has no route to a tcp_echo back end"
+
 START=$(date +%s)
-echo "== starting the lab: examples/lab.json"
-"$BUILD/lab/korvane-lab" --config examples/lab.json >"$LOGS/lab.log" 2>&1 &
+echo "== starting the lab: $LAB_CONFIG (control API on $API_ADDR, admin port $ADMIN_PORT)"
+"$BUILD/lab/korvane-lab" --config "$LAB_CONFIG" >"$WORK/lab.log" 2>&1 &
 PIDS+=($!)
-wait_for "^ready" 100 "$LOGS/lab.log" || fail "korvane-lab did not start (ports 18101, 18102, 19000-19002 free?)"
-sed 's/^/   lab: /' "$LOGS/lab.log"
+wait_for "^ready" 100 "$WORK/lab.log" || fail "korvane-lab did not start (are its ports free?)"
+sed 's/^/   lab: /' "$WORK/lab.log"
 
-echo "== starting korvane-tunnel: examples/targets.json"
-"$BUILD/tools/korvane-tunnel" --config examples/targets.json >"$LOGS/tunnel.log" 2>&1 &
-PIDS+=($!)
-wait_for "Tunnel created. Switch:" 200 "$LOGS/tunnel.log" || fail "no tunnel within 20 s"
-grep "Tunnel created" "$LOGS/tunnel.log" | sed 's/^/   tunnel: /'
+echo "== starting korvane-host: $HOST_CONFIG ($(tr -d '\n' <"$HOST_CONFIG"))"
+mkdir -p "$WORK/documents" "$WORK/tmp"
+KORVANE_DOCUMENTS_DIR="$WORK/documents" TMPDIR="$WORK/tmp" \
+  "$BUILD/tools/korvane-host/korvane-host" --config "$HOST_CONFIG" >"$WORK/host.log" 2>&1 &
+HOST_PID=$!
+PIDS+=($HOST_PID)
+for _ in $(seq 1 300); do
+  grep -q "^\[Host\] started" "$WORK/host.log" && break
+  kill -0 "$HOST_PID" 2>/dev/null || fail "korvane-host ended: $(tail -n 1 "$WORK/host.log")"
+  sleep 0.1
+done
+grep -q "^\[Host\] started" "$WORK/host.log" || fail "korvane_start did not return within 30 s"
+wait_for " open, " 50 "$WORK/host.log" || fail "no open tunnel in the status lines"
+grep -m 2 "Target #" "$WORK/host.log" | sed 's/^/   host: /'
 
-echo "== UDP echo through 127.0.0.1:18002"
-UDP=$(timeout 30 "$BUILD/lab/korvane-lab-client" udp --port 18002 --count 20 --size 1200 \
-      --limit-ms 20000) || fail "$UDP"
-echo "   $UDP"
+if [ "$UDP_PORT" != 0 ]; then
+  echo "== UDP echo through 127.0.0.1:$UDP_PORT"
+  UDP=$(timeout 30 "$BUILD/lab/korvane-lab-client" udp --port "$UDP_PORT" --count 20 --size 1200 \
+        --limit-ms 20000) || fail "$UDP"
+  echo "   $UDP"
+fi
 
-echo "== TCP echo of $BYTES bytes through 127.0.0.1:18001, the bound switch goes down halfway"
-TCP=$(timeout 90 "$BUILD/lab/korvane-lab-client" echo --port 18001 --bytes "$BYTES" \
-      --admin 19000 --down-at $((BYTES / 2)) --limit-ms 80000) || fail "$TCP"
+echo "== TCP echo of $BYTES bytes through 127.0.0.1:$TCP_PORT, the bound switch goes down halfway"
+TCP=$(timeout 90 "$BUILD/lab/korvane-lab-client" echo --port "$TCP_PORT" --bytes "$BYTES" \
+      --admin "$ADMIN_PORT" --down-at $((BYTES / 2)) --limit-ms 80000) || fail "$TCP"
 echo "$TCP" | sed 's/^/   /'
 echo "$TCP" | grep -q "down bound -> ok down" || fail "no switch was taken down"
-wait_for "Tunnel attached. Switch:" 100 "$LOGS/tunnel.log" || fail "the tunnel was not attached elsewhere"
-grep -E "Not alive|Unbind with|Tunnel attached" "$LOGS/tunnel.log" | sed 's/^/   tunnel: /'
+wait_for "failovers [1-9]" 50 "$WORK/host.log" || fail "the SDK reported no failover"
+grep -m 1 "failovers [1-9]" "$WORK/host.log" | sed 's/^/   host: /'
 
-echo "PASS: $BYTES bytes echoed intact across a switch failover, UDP echo intact" \
-     "($(( $(date +%s) - START )) s)"
+echo "== stopping korvane-host"
+kill -TERM "$HOST_PID"
+for _ in $(seq 1 100); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$HOST_PID" 2>/dev/null && fail "korvane-host did not stop within 10 s"
+wait "$HOST_PID" || fail "korvane-host exited with an error"
+grep -q "^\[Host\] stopped" "$WORK/host.log" || fail "korvane-host did not stop cleanly"
+
+echo "PASS: $BYTES bytes echoed intact across a switch failover, UDP echo intact," \
+     "SDK started from an access key alone ($(( $(date +%s) - START )) s)"
