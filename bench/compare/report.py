@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""Turns the JSON lines of bench/compare/run.sh into BENCHMARKS.md and a PNG
+chart of the ratios to the direct path."""
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import tempfile
+import time
+
+PATHS = ["direct", "korvane", "haproxy", "socat", "ssh", "shadowsocks"]
+# metric, heading, higher is better, compared with direct
+METRICS = [
+    ("tput_up_gbps", "1 stream up Gbit/s", True, True),
+    ("tput_down_gbps", "1 stream down Gbit/s", True, True),
+    ("tput_8x_gbps", "8 streams Gbit/s", True, True),
+    ("pingpong_p50_us", "ping-pong p50 us", False, True),
+    ("pingpong_p99_us", "ping-pong p99 us", False, True),
+    ("pinned_p50_us", "pinned p50 us", False, True),
+    ("pinned_p99_us", "pinned p99 us", False, True),
+    ("conn_per_s", "connections/s", True, True),
+    ("udp_per_s", "UDP echo/s", True, True),
+    ("udp_loss", "UDP loss", False, False),
+    ("cpu_client_s_per_gb", "CPU s/GB client side", False, False),
+    ("cpu_server_s_per_gb", "CPU s/GB server side", False, False),
+    ("idle_kib_per_conn", "KiB per idle connection", False, False),
+]
+CHARTED = ["tput_up_gbps", "tput_down_gbps", "tput_8x_gbps", "pingpong_p50_us",
+           "pinned_p50_us", "conn_per_s", "udp_per_s"]
+
+
+def load(path):
+    values = {}
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if not line:
+                continue
+            row = json.loads(line)
+            values.setdefault((row["path"], row["metric"]), []).append((row["rep"], row["value"]))
+    return values
+
+
+def median(values, path, metric):
+    got = [v for _, v in values.get((path, metric), []) if v is not None]
+    return statistics.median(got) if got else None
+
+
+def ratio(values, path, metric):
+    """How the path compares with direct; for latencies direct / path, so
+    that 1.0 is as good as direct and lower is worse everywhere."""
+    mine, base = median(values, path, metric), median(values, "direct", metric)
+    if mine is None or base is None or mine == 0 or base == 0:
+        return None
+    higher = next(m[2] for m in METRICS if m[0] == metric)
+    return mine / base if higher else base / mine
+
+
+def fmt(v, digits=2):
+    if v is None:
+        return "-"
+    if abs(v) >= 100:
+        return "%.0f" % v
+    return ("%." + str(digits) + "f") % v
+
+
+def machine():
+    cpu = "?"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    mem = "?"
+    try:
+        with open("/proc/meminfo") as f:
+            mem = "%.1f GiB" % (int(f.readline().split()[1]) / 1048576)
+    except OSError:
+        pass
+    load = os.getloadavg()
+    return "%s, %d CPUs, %s RAM, Linux %s, load %.2f %.2f %.2f at the end" % (
+        cpu, os.cpu_count() or 0, mem, platform.release(), load[0], load[1], load[2])
+
+
+def chart(values, out):
+    rows = []
+    for path in PATHS[1:]:
+        rows.append([path] + [ratio(values, path, m) for m in CHARTED])
+    if shutil.which("gnuplot"):
+        with tempfile.TemporaryDirectory() as tmp:
+            data = os.path.join(tmp, "ratios.dat")
+            with open(data, "w") as f:
+                f.write("path " + " ".join(CHARTED) + "\n")
+                for row in rows:
+                    f.write(row[0] + " " + " ".join("%.4f" % (v or 0) for v in row[1:]) + "\n")
+            script = os.path.join(tmp, "chart.gp")
+            with open(script, "w") as f:
+                f.write('set terminal pngcairo size 1100,500 noenhanced\n' if _has_cairo()
+                        else 'set terminal png size 1100,500 noenhanced\n')
+                f.write('set output "%s"\n' % out)
+                f.write('set title "Ratio to direct loopback (1.0 = as good as direct)"\n')
+                f.write('set style data histograms\nset style histogram clustered gap 1\n')
+                f.write('set style fill solid 0.8 border -1\nset yrange [0:*]\n')
+                f.write('set key outside right\nset grid ytics\nset xtics nomirror\n')
+                f.write('plot for [i=2:%d] "%s" using i:xtic(1) title columnheader(i)\n'
+                        % (len(CHARTED) + 1, data))
+            subprocess.run(["gnuplot", script], check=True)
+        return True
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    fig, ax = plt.subplots(figsize=(11, 5))
+    width = 0.8 / len(CHARTED)
+    for i, metric in enumerate(CHARTED):
+        ax.bar([x + i * width for x in range(len(rows))], [r[i + 1] or 0 for r in rows],
+               width, label=metric)
+    ax.set_xticks([x + 0.4 - width / 2 for x in range(len(rows))])
+    ax.set_xticklabels([r[0] for r in rows])
+    ax.set_title("Ratio to direct loopback (1.0 = as good as direct)")
+    ax.legend(loc="upper left", bbox_to_anchor=(1, 1))
+    fig.tight_layout()
+    fig.savefig(out)
+    return True
+
+
+def _has_cairo():
+    try:
+        res = subprocess.run(["gnuplot", "-e", "set terminal"], capture_output=True, text=True)
+        return "pngcairo" in (res.stdout + res.stderr)
+    except OSError:
+        return False
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--results", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--chart", required=True)
+    ap.add_argument("--versions", default="")
+    ap.add_argument("--reps", default="?")
+    ap.add_argument("--quick", default="0")
+    args = ap.parse_args()
+    values = load(args.results)
+    charted = chart(values, args.chart)
+
+    lines = ["# Benchmarks: korvane against other relays", ""]
+    lines.append("Generated by `bash bench/compare/run.sh%s` on %s." % (
+        " --quick" if args.quick == "1" else "", time.strftime("%Y-%m-%d %H:%M %Z")))
+    lines.append("All traffic on loopback; %s interleaved repetition(s); medians below, every "
+                 "repetition at the end." % args.reps)
+    lines.append("")
+    lines.append("- Machine: " + machine())
+    lines.append("- Versions: " + args.versions)
+    lines.append("- Paths: direct (no relay); korvane (korvane-tunnel -> lab switch -> back end, "
+                 "tcp_remote/udp_remote); haproxy (TCP mode); socat (fork); ssh -L "
+                 "(aes128-gcm, local sshd); shadowsocks-libev (ss-tunnel -> ss-server, "
+                 "chacha20-ietf-poly1305).")
+    lines.append("- Throughput: iperf3, 1 stream each way and 8 streams. Ping-pong: 64 bytes "
+                 "against the lab's echo, unpinned and with every process on CPU 0. Connections: "
+                 "connect, one byte echoed, close. UDP: 1200-byte datagrams, 32 in flight. CPU: "
+                 "/proc/<pid>/stat of each side (with children) during the 1-stream upload. "
+                 "Memory: resident growth of both sides while idle connections are held.")
+    lines.append("")
+    lines.append("## Ratio to direct (1.00 = as good as direct; below 1 is worse)")
+    lines.append("")
+    compared = [m for m in METRICS if m[3]]
+    lines.append("| path | " + " | ".join(m[1] for m in compared) + " |")
+    lines.append("|---|" + "---|" * len(compared))
+    for path in PATHS[1:]:
+        lines.append("| %s | " % path + " | ".join(fmt(ratio(values, path, m[0]))
+                                                   for m in compared) + " |")
+    lines.append("")
+    lines.append("## Medians")
+    lines.append("")
+    lines.append("| path | " + " | ".join(m[1] for m in METRICS) + " |")
+    lines.append("|---|" + "---|" * len(METRICS))
+    for path in PATHS:
+        lines.append("| %s | " % path + " | ".join(fmt(median(values, path, m[0]), 3)
+                                                   for m in METRICS) + " |")
+    lines.append("")
+    if charted:
+        lines.append("![ratios to direct](%s)" % os.path.basename(args.chart))
+        lines.append("")
+    lines.append("## Every repetition")
+    lines.append("")
+    lines.append("| path | metric | " + " | ".join("rep %s" % r for r in sorted(
+        {r for vs in values.values() for r, _ in vs})) + " |")
+    reps = sorted({r for vs in values.values() for r, _ in vs})
+    lines.append("|---|---|" + "---|" * len(reps))
+    for path in PATHS:
+        for metric, _, _, _ in METRICS:
+            got = dict(values.get((path, metric), []))
+            if not got:
+                continue
+            lines.append("| %s | %s | " % (path, metric) + " | ".join(
+                fmt(got.get(r), 3) for r in reps) + " |")
+    with open(args.out, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
