@@ -5,8 +5,9 @@
 #   1. switch failovers during one long echo transfer (SHA-256 equal, 0 bytes lost)
 #   2. 1,024 connections echoing, resident memory sampled every 10 s
 #   3. hostile probes: a switch ignoring the window, a client ignoring the
-#      window, 11,000 streams then leave, back-pressured close, 40 slow
-#      pre-login connections, half-close of 100,000 bytes
+#      window (an application through the tunnel, and a raw logged-in client
+#      against the switch), 11,000 streams then leave, back-pressured close,
+#      40 slow pre-login connections, half-close of 100,000 bytes
 # Usage: bash scripts/soak.sh [--minutes N] [--build DIR] [--only failover|connections|probes]
 #   --minutes N  length of the connection stage (default 10); the failover
 #                count scales with it (10 per minute, at most 100)
@@ -119,8 +120,8 @@ if [ "$ONLY" = all ] || [ "$ONLY" = connections ]; then
       --lab-pid "$LAB_PID" --count 1024 --seconds "$SECONDS_ECHO"
 fi
 if [ "$ONLY" = all ] || [ "$ONLY" = probes ]; then
-  for probe in half-close backpressured-close client-ignores-window slow-prelogin \
-               switch-ignores-window streams-leave; do
+  for probe in half-close backpressured-close client-ignores-window raw-client-ignores-window \
+               slow-prelogin switch-ignores-window streams-leave; do
     stage "probe $probe" timeout 300 $PY probe "$probe" --port "$CLIENT_PORT" --admin "$ADMIN" \
       --pid "$TUNNEL_PID" --lab-pid "$LAB_PID" --switch soak-a --switch-addr 127.11.0.1:27101
   done

@@ -10,6 +10,7 @@ import os
 import random
 import selectors
 import socket
+import struct
 import sys
 import threading
 import time
@@ -363,7 +364,112 @@ def probe_half_close(a):
         len(got), "seen" if eof else "MISSING"))
 
 
+# -- a raw protocol client speaking to a lab switch directly -----------------
+
+def _frame(kind, body):
+    return struct.pack("<I", 6 + len(body)) + bytes([1, kind]) + body
+
+
+def _message(items):
+    body = b""
+    for k, v in items.items():
+        v = v if isinstance(v, bytes) else str(v).encode()
+        body += k.encode() + b"\0" + struct.pack("<I", len(v)) + v
+    return _frame(1, body)
+
+
+def _read_frame(sock):
+    head = _read_exact(sock, 4)
+    (total,) = struct.unpack("<I", head)
+    return _read_exact(sock, total - 4)
+
+
+def _read_exact(sock, n):
+    out = b""
+    while len(out) < n:
+        chunk = sock.recv(n - len(out))
+        if not chunk:
+            raise ConnectionError("closed")
+        out += chunk
+    return out
+
+
+def _decode(payload):
+    items, i = {}, 2
+    while i < len(payload):
+        z = payload.index(b"\0", i)
+        (n,) = struct.unpack("<I", payload[z + 1:z + 5])
+        items[payload[i:z].decode()] = payload[z + 5:z + 5 + n]
+        i = z + 5 + n
+    return items
+
+
+def _call(sock, method, **params):
+    params.update({"@": "call", "method": method})
+    sock.sendall(_message(params))
+    while True:
+        payload = _read_frame(sock)
+        if payload[1:2] == b"\x01":
+            m = _decode(payload)
+            if m.get("@") == b"return":
+                if "error_code" in m:
+                    raise RuntimeError("%s: %s %s" % (method, m["error_code"], m.get("error_msg")))
+                return m
+
+
+def _login(addr, key, token, version="1.0.0"):
+    host, port = addr.rsplit(":", 1)
+    s = socket.create_connection((host, int(port)), timeout=10)
+    md5 = lambda t: hashlib.md5(t.encode()).hexdigest()
+    zero_id = _call(s, "zero_make")["zero_id"].decode()
+    access_id = md5(key)
+    step = md5(access_id + key + token + "ios" + version + zero_id)
+    step = hashlib.sha1(hashlib.sha256(step.encode()).hexdigest().encode()).hexdigest()
+    _call(s, "zero_login", access_id=access_id, zero_key=md5(step), client_token=token,
+          client_type="ios", client_version=version)
+    return s
+
+
+def probe_raw_client_ignores_window(a):
+    # A logged-in client opens one stream and sends far beyond the window the
+    # switch granted, never reading: the switch must bound what it holds
+    # (ending the stream is fine), not pin the excess.
+    before = rss_kib(a.lab_pid)
+    try:
+        s = _login(a.switch_addr, a.key, "soak-raw-token")
+        _call(s, "tunnel_create", target_id=a.target)
+    except (OSError, RuntimeError, ValueError) as e:
+        return result(False, "raw client ignoring the window: login failed (%s)" % e)
+    seq = 0
+
+    def packet(cls, kind, channel, body):
+        nonlocal seq
+        p = bytes([cls, kind]) + struct.pack("<IH", seq, channel) + body
+        seq += 1
+        return _frame(2, p)
+
+    s.sendall(packet(2, 1, 1, struct.pack("<H", a.port)))           # open, channel 1
+    s.sendall(packet(2, 5, 1, struct.pack("<I", 131072)))           # our grant
+    s.settimeout(3)
+    block = os.urandom(16384)
+    flood = 0
+    deadline = time.monotonic() + 60
+    try:
+        while flood < (256 << 20) and time.monotonic() < deadline:
+            s.sendall(packet(2, 4, 1, struct.pack("<H", len(block)) + block))
+            flood += len(block)
+    except (socket.timeout, OSError):
+        pass  # the switch stopped reading or closed: either bounds it
+    time.sleep(1)
+    growth = rss_kib(a.lab_pid) - before
+    s.close()
+    ok = growth < 64 * 1024
+    return result(ok, "raw client ignoring the window: %d bytes pushed past a 131072-byte window, "
+                  "lab rss growth %d KiB" % (flood, growth))
+
+
 PROBES = {
+    "raw-client-ignores-window": probe_raw_client_ignores_window,
     "switch-ignores-window": probe_switch_ignores_window,
     "client-ignores-window": probe_client_ignores_window,
     "streams-leave": probe_streams_leave,
@@ -399,6 +505,8 @@ def main():
     r.add_argument("--switch-addr", default="")
     r.add_argument("--streams", type=int, default=11000)
     r.add_argument("--idle-s", type=int, default=15)
+    r.add_argument("--key", default="soak-access-key")
+    r.add_argument("--target", type=int, default=1)
     a = p.parse_args()
     if a.cmd == "failover":
         return cmd_failover(a)
