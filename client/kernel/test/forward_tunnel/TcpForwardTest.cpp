@@ -129,9 +129,6 @@ TEST_F(TcpForwardTest, DataChannelCarriesAStreamBothWaysAndReportsItsClose) {
     ASSERT_TRUE(TunnelPacket(sw.sent(TCP, TunnelPacket::KIND_WINDOW)[1]).windowGrant(&granted));
     EXPECT_EQ(granted, 20005u);
 
-    // A reset ends the stream at once (an orderly end of stream only
-    // half-closes it, see HalfClosedApplicationStillReceivesTheAnswer).
-    client->socket.setLinger(true, 0);
     client->socket.close();
     ASSERT_TRUE(
         pumpUntil(selector, [&] { return sw.sent(TCP, TunnelPacket::KIND_CLOSE).size() == 1; }));
@@ -189,7 +186,7 @@ TEST_F(TcpForwardTest, MalformedPacketsFromTheSwitchAreIgnoredOrEndTheChannel) {
 // An application that sends its request and then shuts down its writing
 // side (HTTP/1.0 clients, scripts) still gets the whole answer: the stream
 // stays open until the switch closes it, or until the switch stays silent
-// for the linger time.
+// for the linger time. An end of stream after the answer closes at once.
 TEST_F(TcpForwardTest, HalfClosedApplicationStillReceivesTheAnswer) {
     struct Case {
         const char* name;
@@ -243,6 +240,23 @@ TEST_F(TcpForwardTest, HalfClosedApplicationStillReceivesTheAnswer) {
             selector, [&] { return sw.sent(TCP, TunnelPacket::KIND_CLOSE).size() == closes + 1; }));
         EXPECT_EQ(TunnelPacket(sw.sent(TCP, TunnelPacket::KIND_CLOSE).back()).channel(), id);
     }
+
+    // Request, answer, then the end of stream: nothing is owed, no linger.
+    std::unique_ptr<TestClient> client;
+    uint16_t id = connectThroughTunnel(forward, &client);
+    sw.openResult(TCP, id, 1);
+    size_t closes = sw.sent(TCP, TunnelPacket::KIND_CLOSE).size();
+    ASSERT_TRUE(client->write("ping"));
+    ASSERT_TRUE(pumpUntil(selector, [&] { return sw.dataOf(TCP, id) == "ping"; }));
+    sw.data(TCP, id, Binary("pong"));
+    ASSERT_TRUE(pumpUntil(selector, [&] {
+        client->poll();
+        return client->received == "pong";
+    }));
+    ASSERT_TRUE(client->socket.shutdown(Socket::SHUT_SEND));
+    ASSERT_TRUE(pumpUntil(
+        selector, [&] { return sw.sent(TCP, TunnelPacket::KIND_CLOSE).size() == closes + 1; }));
+    ASSERT_TRUE(pumpUntil(selector, [&] { return !client->poll(); }));
     kx::core::Clock::resetForTests();
 }
 
@@ -385,7 +399,9 @@ TEST_F(FullQueueTest, LocalCloseWhileDataIsHeldSendsTheTailBeforeTheClose) {
     channel->onReceive(data);
     ASSERT_TRUE(channel->hasPendingOutput());
 
-    client->socket.setLinger(true, 0);  // a reset: the local side is gone for good
+    // A reset: the local side is gone for good (an end of stream before any
+    // answer would keep the stream open for one, see HalfClosed... below).
+    client->socket.setLinger(true, 0);
     client->socket.close();
     ASSERT_TRUE(pumpUntil(selector, [&] { return forward->drainingCount() == 1; }));
     EXPECT_EQ(tunnel.connectionCount(), 0);

@@ -47,6 +47,7 @@ void TcpForwardDataChannel::onPacket(const TunnelPacket& packet) {
             break;
         case ForwardSession::ACTION_DELIVER:
             if (m_plain.isEmpty()) break;
+            m_awaitingAnswer = false;
             m_lingerTimer.reset();
             send(std::move(m_plain));
             m_plain = Binary();
@@ -75,6 +76,7 @@ void TcpForwardDataChannel::_allowRead(int32_t credit) {
 
 void TcpForwardDataChannel::_onLocalData(Binary& data) {
     if (!m_opened) return;
+    m_awaitingAnswer = true;
     if (!m_held.isEmpty()) {
         m_held.append(data);
         return;
@@ -116,11 +118,11 @@ bool TcpForwardDataChannel::flush() {
 }
 
 void TcpForwardDataChannel::_onLocalInputEnded() {
-    m_deferredCredit = 0;
-    if (!m_opened) {
-        closeGracefully();
+    if (!m_opened || !m_awaitingAnswer) {
+        closeNow();  // nothing is owed to the application: an ordinary close
         return;
     }
+    m_deferredCredit = 0;
     m_lingerTimer.start(LINGER_MS);
 }
 

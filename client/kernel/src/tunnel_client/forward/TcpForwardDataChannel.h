@@ -21,11 +21,14 @@ class TcpForward;
 // channel to its forward, which keeps it until the tail and the close
 // packet are sent.
 //
-// The tunnel has no half-close packet. When the application ends its sending
-// side (shutdown for writing) the stream stays open: nothing more is read
-// from the application, what the switch sends is still delivered, and the
-// stream closes when the switch closes it or after LINGER_MS without data
-// from the switch.
+// The tunnel has no half-close packet, and an end of stream from the
+// application cannot tell a shutdown for writing from a full close. An
+// application that sent data and then ended its stream before any answer
+// came back (HTTP/1.0 clients, scripts) is waiting for that answer: the
+// stream stays open, nothing more is read from the application, what the
+// switch sends is still delivered, and the stream closes when the switch
+// closes it or after LINGER_MS without data from the switch. An end of
+// stream after an answer (or without any data sent) closes at once.
 class TcpForwardDataChannel : public kx::net::TcpChannel {
 public:
     static constexpr int32_t MAX_PIECE = wire::MAX_PIECE;
@@ -64,6 +67,7 @@ private:
     bool m_opened = false;  // the switch was told about this stream
     bool m_localClosed = false;
     bool m_closePending = false;
+    bool m_awaitingAnswer = false;  // local data went out after the last delivery
     kx::core::Binary m_held;  // local bytes the tunnel had no room for
     int32_t m_heldPos = 0;
     int64_t m_deferredCredit = 0;  // grants put aside while data is held
