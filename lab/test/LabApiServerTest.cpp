@@ -70,7 +70,8 @@ public:
 private:
     bool _exchange(const kx::net::HttpRequest& request, kx::net::HttpResponse* out, bool secure,
                    int32_t timeoutMs) {
-        String nonce = kx::core::Digest::md5Hex(kx::core::GUID::create().toString()).substring(8, 16);
+        String nonce =
+            kx::core::Digest::md5Hex(kx::core::GUID::create().toString()).substring(8, 16);
         String stamp = String::fromInt64(nowSeconds() + offset);
         kx::net::HttpRequest copy = request;
         copy.body = m_codec.encode(request.body, nonce + stamp);
@@ -210,8 +211,8 @@ protected:
     }
 
     std::string base(bool secure) const {
-        return std::string(secure ? "https" : "http") + "://127.0.0.1:" +
-               std::to_string(secure ? m_https : m_http);
+        return std::string(secure ? "https" : "http") +
+               "://127.0.0.1:" + std::to_string(secure ? m_https : m_http);
     }
 
     // One admin line through the admin port, the way an operator sends it.
@@ -244,15 +245,16 @@ TEST_F(LabApiServer, AccountAndTargetsOverHttpAndHttps) {
         client.call("/util", L"ping", Dictionary<Any>());
         Dictionary<Any> created = client.call(
             "/account", L"create",
-            params({{L"access_id", ACCESS_ID}, {L"version", L"1.0"}, {L"marks", Dictionary<Any>()}}));
+            params(
+                {{L"access_id", ACCESS_ID}, {L"version", L"1.0"}, {L"marks", Dictionary<Any>()}}));
         String token = AnyConvert::toText(created.get(L"token"));
         ASSERT_FALSE(token.isEmpty());
         client.call("/account", L"update",
                     params({{L"access_id", ACCESS_ID}, {L"token", token}, {L"version", L"1.1"}}));
-        Dictionary<Any> listed =
-            client.call("/instance", L"enum_targets",
-                        params({{L"token", token}, {L"target_names", Array<Any>()},
-                                {L"target_groups", Array<Any>()}}));
+        Dictionary<Any> listed = client.call("/instance", L"enum_targets",
+                                             params({{L"token", token},
+                                                     {L"target_names", Array<Any>()},
+                                                     {L"target_groups", Array<Any>()}}));
         ASSERT_TRUE(listed.get(L"targets").is<Array<Any>>());
         const Array<Any>& targets = listed.get(L"targets").as<Array<Any>>();
         ASSERT_EQ(2, targets.size());
@@ -264,8 +266,7 @@ TEST_F(LabApiServer, AccountAndTargetsOverHttpAndHttps) {
         const Array<Any>& nodes = first.get(L"nodes").as<Array<Any>>();
         ASSERT_EQ(2, nodes.size());
         const Dictionary<Any>& b = nodes[1].as<Dictionary<Any>>();
-        EXPECT_EQ(m_network->findSwitch(L"b")->address().port,
-                  AnyConvert::toInt32(b.get(L"port")));
+        EXPECT_EQ(m_network->findSwitch(L"b")->address().port, AnyConvert::toInt32(b.get(L"port")));
         EXPECT_EQ(String(L"bandwidth"), AnyConvert::toText(b.get(L"type")));
         EXPECT_EQ(45, AnyConvert::toInt32(b.get(L"latency")));
         const Array<Any>& forwards = first.get(L"forwards").as<Array<Any>>();
@@ -280,11 +281,13 @@ TEST_F(LabApiServer, AccountAndTargetsOverHttpAndHttps) {
         EXPECT_EQ(1, first.get(L"standbys").as<Array<Any>>().size());
 
         // Revoked at run time: both calls that carry the token get 101.
-        EXPECT_EQ("ok api revoke " + token.toStdString(), admin("api revoke " + token.toStdString()));
+        EXPECT_EQ("ok api revoke " + token.toStdString(),
+                  admin("api revoke " + token.toStdString()));
         for (const char* path : {"/account", "/instance"}) {
             try {
-                client.call(path, std::string(path) == "/account" ? L"update" : L"enum_targets",
-                            params({{L"access_id", ACCESS_ID}, {L"token", token}, {L"version", L"1"}}));
+                client.call(
+                    path, std::string(path) == "/account" ? L"update" : L"enum_targets",
+                    params({{L"access_id", ACCESS_ID}, {L"token", token}, {L"version", L"1"}}));
                 ADD_FAILURE() << "no 101 on " << path;
             } catch (const kx::util::RpcException& e) {
                 EXPECT_EQ(101, e.code()) << path;
@@ -309,7 +312,7 @@ TEST_F(LabApiServer, FaultsSwitchedAtRunTime) {
         {"api fault bad_nonce 1", "HTTP: "},
         {"api fault cut 1", "HTTP: "},
         {"api fault delay 1", ""},
-        {"api fault timestamp 1", ""},    // one 316, then the corrected retry passes
+        {"api fault timestamp 1", ""},  // one 316, then the corrected retry passes
         // No third attempt: the second 316 reaches the JSON-RPC layer as it is.
         {"api fault timestamp 2", "响应内容不是有效JSON格式: 'timestamp out of range"},
         {"api skew 7200", ""},
@@ -326,9 +329,9 @@ TEST_F(LabApiServer, FaultsSwitchedAtRunTime) {
             } catch (const kx::core::Exception& e) {
                 failure = String(e.message()).toStdString();
             }
-            int elapsed = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               Clock::now() - started)
-                                               .count());
+            int elapsed = static_cast<int>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started)
+                    .count());
             if (*c.expect == 0) {
                 EXPECT_EQ("", failure);
             } else {
@@ -405,6 +408,14 @@ TEST_F(LabApiServer, HostileRequestsAreAnsweredAndBounded) {
         EXPECT_TRUE(closed);
         EXPECT_EQ(0u, answer.find("HTTP/1.1 408")) << answer;
         EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(1200));
+    }
+    // A connection that never sends a byte holds its slot for the client
+    // timeout only.
+    {
+        RawClient idle(m_http);
+        std::string answer;
+        EXPECT_TRUE(idle.read(&answer, 1500));
+        EXPECT_EQ(0u, answer.find("HTTP/1.1 408")) << answer;
     }
     // Plain text and a stalled handshake on the TLS port: closed, no answer.
     {

@@ -80,8 +80,8 @@ public:
     Dictionary<Any> reply(const ApiAnswer& answer) {
         Parsed p = split(answer.bytes);
         EXPECT_EQ(200, p.status);
-        Binary plain = m_codec.decode(p.body, p.headers.get(L"x-ca-nonce") +
-                                                  p.headers.get(L"x-ca-timestamp"));
+        Binary plain =
+            m_codec.decode(p.body, p.headers.get(L"x-ca-nonce") + p.headers.get(L"x-ca-timestamp"));
         Dictionary<Any> out;
         EXPECT_TRUE(kx::core::JsonParser::parseDictionary(String::fromUtf8(plain), out))
             << plain.toStdString();
@@ -103,7 +103,8 @@ int32_t errorCode(const Dictionary<Any>& reply) {
 }
 
 std::wstring rpc(const std::wstring& method, const std::wstring& params) {
-    return L"{\"jsonrpc\":\"2.0\",\"id\":5,\"method\":\"" + method + L"\",\"params\":" + params + L"}";
+    return L"{\"jsonrpc\":\"2.0\",\"id\":5,\"method\":\"" + method + L"\",\"params\":" + params +
+           L"}";
 }
 
 }  // namespace
@@ -123,9 +124,9 @@ TEST(LabApiService, AccountLifecycleAndRevokedTokens) {
     ASSERT_EQ(32, token.length());
     std::wstring tokenJson = L"\"" + std::wstring(token.c_str()) + L"\"";
 
-    Dictionary<Any> updated = bench.call(
-        L"/account",
-        rpc(L"update", L"{\"access_id\":\"abc\",\"token\":" + tokenJson + L",\"version\":\"1.1\"}"));
+    Dictionary<Any> updated =
+        bench.call(L"/account", rpc(L"update", L"{\"access_id\":\"abc\",\"token\":" + tokenJson +
+                                                   L",\"version\":\"1.1\"}"));
     EXPECT_TRUE(updated.get(L"result").is<Dictionary<Any>>());
     Dictionary<Any> listed = bench.call(
         L"/instance", rpc(L"enum_targets", L"{\"token\":" + tokenJson +
@@ -136,11 +137,11 @@ TEST(LabApiService, AccountLifecycleAndRevokedTokens) {
 
     // A token issued to another access id, an unknown one and a revoked one
     // are all rejected with 101.
-    EXPECT_EQ(101, errorCode(bench.call(
-                       L"/account", rpc(L"update", L"{\"access_id\":\"other\",\"token\":" +
-                                                       tokenJson + L",\"version\":\"1\"}"))));
-    EXPECT_EQ(101, errorCode(bench.call(
-                       L"/instance", rpc(L"enum_targets", L"{\"token\":\"nope\"}"))));
+    EXPECT_EQ(101, errorCode(bench.call(L"/account",
+                                        rpc(L"update", L"{\"access_id\":\"other\",\"token\":" +
+                                                           tokenJson + L",\"version\":\"1\"}"))));
+    EXPECT_EQ(101,
+              errorCode(bench.call(L"/instance", rpc(L"enum_targets", L"{\"token\":\"nope\"}"))));
     EXPECT_EQ("ok api revoke " + token.toStdString(),
               bench.service->command("revoke " + token.toStdString()));
     EXPECT_EQ(101, errorCode(bench.call(L"/instance",
@@ -169,7 +170,8 @@ TEST(LabApiService, RpcErrorsAndAccessKeys) {
         {L"/account", rpc(L"create", L"{\"access_id\":\"x\",\"version\":\"1\"}"), 102},
         {L"/instance", rpc(L"enum_targets", L"{\"token\":7}"), -32602},
         {L"/account",
-         rpc(L"create", L"{\"access_id\":\"" + std::wstring(allowed.c_str()) + L"\",\"version\":\"1\"}"),
+         rpc(L"create",
+             L"{\"access_id\":\"" + std::wstring(allowed.c_str()) + L"\",\"version\":\"1\"}"),
          0},
         {L"/util", rpc(L"ping", L"{}"), 0},
     };
@@ -220,8 +222,22 @@ TEST(LabApiService, EnvelopeIsCheckedAgainstTheServerClock) {
 }
 
 TEST(LabApiService, FaultsApplyToTheirPathAndCount) {
-    ServiceBench bench;
+    ApiConfig config;
+    config.fault = lab::ApiFault::HTTP_500;
+    config.faultPath = L"/instance";
+    config.faultCount = 1;
+    config.tokens.append(L"given");
+    config.tokens.append(L"gone");
+    config.revoked.append(L"gone");
+    ServiceBench bench(config);
     std::wstring ping = rpc(L"ping", L"{}");
+    // From the file: one 500 on /instance only; tokens accepted and refused from the start.
+    EXPECT_EQ(200, bench.service->handle(bench.request(L"/util", ping)).status);
+    std::wstring given = rpc(L"enum_targets", L"{\"token\":\"given\"}");
+    EXPECT_EQ(500, bench.service->handle(bench.request(L"/instance", given)).status);
+    EXPECT_TRUE(bench.call(L"/instance", given).contains(L"result"));
+    EXPECT_EQ(101,
+              errorCode(bench.call(L"/instance", rpc(L"enum_targets", L"{\"token\":\"gone\"}"))));
     EXPECT_EQ("ok api fault http_502 /util 2", bench.service->command("fault http_502 2 /util"));
     EXPECT_EQ(200, bench.service->handle(bench.request(L"/account", rpc(L"x", L"{}"))).status);
     EXPECT_EQ(502, bench.service->handle(bench.request(L"/util", ping)).status);
@@ -232,9 +248,8 @@ TEST(LabApiService, FaultsApplyToTheirPathAndCount) {
     struct Case {
         const char* fault;
         int status;
-    } cases[] = {{"http_500", 500}, {"timestamp", 316}, {"garbage", 200},
-                 {"undecipherable", 200}, {"bad_nonce", 200}, {"delay", 200},
-                 {"cut", 200}, {"silent", 0}};
+    } cases[] = {{"http_500", 500},  {"timestamp", 316}, {"garbage", 200}, {"undecipherable", 200},
+                 {"bad_nonce", 200}, {"delay", 200},     {"cut", 200},     {"silent", 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
         ASSERT_EQ(0, bench.service->command(std::string("fault ") + c.fault + " 1").find("ok"));
@@ -253,8 +268,8 @@ TEST(LabApiService, FaultsApplyToTheirPathAndCount) {
         }
         if (fault == "garbage" || fault == "undecipherable") {
             tunnel::Encryptor codec(TEA);
-            Binary plain = codec.decode(p.body, p.headers.get(L"x-ca-nonce") +
-                                                    p.headers.get(L"x-ca-timestamp"));
+            Binary plain = codec.decode(
+                p.body, p.headers.get(L"x-ca-nonce") + p.headers.get(L"x-ca-timestamp"));
             Any parsed;
             EXPECT_FALSE(kx::core::JsonParser::parseAny(String::fromUtf8(plain), parsed));
             EXPECT_EQ(fault == "undecipherable", plain.isEmpty());
@@ -315,26 +330,33 @@ TEST(LabApiParser, ReadsBoundedRequests) {
         int consumed;    // DONE
         bool keepAlive;  // DONE
     } cases[] = {
-        {"POST /util HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcNEXT", ApiRequestParser::DONE, 0, 45, true},
-        {"POST /util HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc", ApiRequestParser::DONE, 0, 64, true},
+        {"POST /util HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcNEXT", ApiRequestParser::DONE, 0, 45,
+         true},
+        {"POST /util HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc",
+         ApiRequestParser::DONE, 0, 64, true},
         {"POST / HTTP/1.0\r\n\r\n", ApiRequestParser::DONE, 0, 19, false},
         {"POST / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", ApiRequestParser::DONE, 0, 43, true},
         {"POST / HTTP/1.1\r\nConnection: close\r\n\r\n", ApiRequestParser::DONE, 0, 38, false},
-        {"POST /util HTTP/1.1\r\nContent-Length: 3\r\n\r\nab", ApiRequestParser::NEED_MORE, 0, 0, true},
+        {"POST /util HTTP/1.1\r\nContent-Length: 3\r\n\r\nab", ApiRequestParser::NEED_MORE, 0, 0,
+         true},
         {"POST /util HTTP/1.1\r\nHost: x\r\n", ApiRequestParser::NEED_MORE, 0, 0, true},
         {"POST /util HTTP/1.1\r\nX: " + big, ApiRequestParser::FAILED, 431, 0, true},
         {"POST / HTTP/1.1\r\nX: " + big + "\r\n\r\n", ApiRequestParser::FAILED, 431, 0, true},
         {"POST / HTTP/1.1\r\nContent-Length: 65\r\n\r\n", ApiRequestParser::FAILED, 413, 0, true},
-        {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
-        {"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
+        {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
+         ApiRequestParser::FAILED, 400, 0, true},
+        {"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n",
+         ApiRequestParser::FAILED, 400, 0, true},
         {"POST / HTTP/1.1\r\nContent-Length: -3\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", ApiRequestParser::FAILED, 501, 0, true},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", ApiRequestParser::FAILED, 501, 0,
+         true},
         {"POST / HTTP/2.0\r\n\r\n", ApiRequestParser::FAILED, 505, 0, true},
         {"POST / FTP/1.0\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
         {"POST  / HTTP/1.1\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
         {"POST / HTTP/1.1\nX: y\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
         {"POST / HTTP/1.1\r\nX: y\r\n folded\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
-        {std::string("POST / HTTP/1.1\r\nX\0: y\r\n\r\n", 26), ApiRequestParser::FAILED, 400, 0, true},
+        {std::string("POST / HTTP/1.1\r\nX\0: y\r\n\r\n", 26), ApiRequestParser::FAILED, 400, 0,
+         true},
         {"P(ST / HTTP/1.1\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
         {"\x16\x03\x01\x02\x05\x01\r\n\r\n", ApiRequestParser::FAILED, 400, 0, true},
     };

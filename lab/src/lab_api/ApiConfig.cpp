@@ -27,7 +27,9 @@ bool address(const Dictionary<Any>& d, const wchar_t* key, kx::net::SocketAddres
     if (!d.contains(key)) return true;
     String text = AnyConvert::toText(d.get(key));
     if (!LabConfig::parseLoopbackAddress(text, out)) {
-        if (error) *error = String(L"\"api\": \"") + key + L"\" must be a 127.0.0.0/8 address with a port: " + text;
+        if (error)
+            *error = String(L"\"api\": \"") + key +
+                     L"\" must be a 127.0.0.0/8 address with a port: " + text;
         return false;
     }
     *present = true;

@@ -35,9 +35,9 @@ struct ApiConfig {
     kx::core::String keyFile;
 
     kx::core::String tea;
-    kx::core::String basePath;          // prefix of "/util", "/account", "/instance"
-    int64_t toleranceS = 300;           // request timestamps further off get 316
-    int64_t clockSkewS = 0;             // the server's clock runs this far ahead
+    kx::core::String basePath;                     // prefix of "/util", "/account", "/instance"
+    int64_t toleranceS = 300;                      // request timestamps further off get 316
+    int64_t clockSkewS = 0;                        // the server's clock runs this far ahead
     kx::core::Array<kx::core::String> accessKeys;  // empty: any access id
     kx::core::Array<kx::core::String> tokens;      // accepted from the start
     kx::core::Array<kx::core::String> revoked;     // answered with 101

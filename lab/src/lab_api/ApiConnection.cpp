@@ -21,12 +21,11 @@ void ApiConnection::start(ApiService* service, const TlsServerContext* tls, int3
     m_parser.reset(new ApiRequestParser(headLimit, bodyLimit));
     m_inboxLimit = headLimit + bodyLimit;
     m_timeoutMs = timeoutMs;
-    if (tls) {
-        m_tls.reset(new TlsServerSession(tls->config()));
-        // The handshake runs on the same clock as a request.
-        m_deadline.start(m_timeoutMs);
-        m_deadlineArmed = true;
-    }
+    if (tls) m_tls.reset(new TlsServerSession(tls->config()));
+    // The first request (and the handshake before it) runs on the request
+    // clock, so a connection that sends nothing holds no slot for long.
+    m_deadline.start(m_timeoutMs);
+    m_deadlineArmed = true;
     channel->setIdleTimeout(IDLE_TIMEOUT_MS);
     channel->onReceive = [this](Binary& data) { _onReceive(data); };
     _grant();
@@ -42,14 +41,18 @@ void ApiConnection::refuse(bool secure) {
 
 void ApiConnection::_grant() {
     if (closed || m_ending || !channel || channel->receiveCredit() > 0) return;
-    if (m_holding || m_silent) return;
     if (m_inbox.length() >= m_inboxLimit) return;
     if (channel->pendingSendBytes() >= SEND_BACKLOG_LIMIT) return;
     channel->recv(READ_SIZE);
 }
 
 void ApiConnection::_onReceive(Binary& data) {
-    if (m_ending || m_silent) return;
+    if (m_ending) return;
+    if (m_silent) {
+        // Still reading (and dropping), so that the peer's close is seen.
+        _grant();
+        return;
+    }
     if (!m_deadlineArmed && !m_holding) {
         m_deadline.start(m_timeoutMs);
         m_deadlineArmed = true;
@@ -75,8 +78,15 @@ void ApiConnection::_onReceive(Binary& data) {
 }
 
 void ApiConnection::_settle() {
-    // The clock runs while any part of a request (or a TLS record) is in.
-    if (m_inbox.isEmpty() && !m_holding && (!m_tls || m_tls->idle())) m_deadlineArmed = false;
+    // The clock runs while any part of a request (or a TLS record) is in
+    // and nothing is held back on our side.
+    bool pending = !m_inbox.isEmpty() || (m_tls && !m_tls->idle());
+    if (m_holding || m_silent || !pending) {
+        m_deadlineArmed = false;
+    } else if (!m_deadlineArmed) {
+        m_deadline.start(m_timeoutMs);
+        m_deadlineArmed = true;
+    }
     _grant();
 }
 

@@ -7,16 +7,16 @@ namespace lab {
 // Misbehaviours the lab's control API can be told to show, each on every
 // matching call or on the next few only.
 enum class ApiFault {
-    NONE,          // well-behaved
-    TIMESTAMP,     // 316 with "X-Ca-Timestamp-Reset", whatever the request's timestamp
-    HTTP_500,      // 500 Internal Server Error, plain body
-    HTTP_502,      // 502 Bad Gateway, plain body
-    GARBAGE,       // 200 with an enciphered body that is not JSON
-    UNDECIPHERABLE,// 200 with a body no decoder accepts
-    BAD_NONCE,     // 200 with an "X-Ca-Nonce" that is not the request's
-    DELAY,         // the answer is held back for the configured delay
-    CUT,           // half of the answer, then the connection closes
-    SILENT,        // the request is read and never answered
+    NONE,            // well-behaved
+    TIMESTAMP,       // 316 with "X-Ca-Timestamp-Reset", whatever the request's timestamp
+    HTTP_500,        // 500 Internal Server Error, plain body
+    HTTP_502,        // 502 Bad Gateway, plain body
+    GARBAGE,         // 200 with an enciphered body that is not JSON
+    UNDECIPHERABLE,  // 200 with a body no decoder accepts
+    BAD_NONCE,       // 200 with an "X-Ca-Nonce" that is not the request's
+    DELAY,           // the answer is held back for the configured delay
+    CUT,             // half of the answer, then the connection closes
+    SILENT,          // the request is read and never answered
 };
 
 class ApiFaults {

@@ -22,8 +22,7 @@ void ApiListener::_onConnection(ApiConnection* connection) {
         connection->refuse(m_tls != nullptr);
         return;
     }
-    connection->start(m_service, m_tls, m_limits.headLimit, m_limits.bodyLimit,
-                      m_limits.timeoutMs);
+    connection->start(m_service, m_tls, m_limits.headLimit, m_limits.bodyLimit, m_limits.timeoutMs);
 }
 
 }  // namespace lab

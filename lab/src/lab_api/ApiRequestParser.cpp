@@ -13,8 +13,22 @@ namespace {
 bool isTokenChar(uint8_t c) {
     if (c <= 32 || c >= 127) return false;
     switch (c) {
-        case '(': case ')': case '<': case '>': case '@': case ',': case ';': case ':':
-        case '\\': case '"': case '/': case '[': case ']': case '?': case '=': case '{':
+        case '(':
+        case ')':
+        case '<':
+        case '>':
+        case '@':
+        case ',':
+        case ';':
+        case ':':
+        case '\\':
+        case '"':
+        case '/':
+        case '[':
+        case ']':
+        case '?':
+        case '=':
+        case '{':
         case '}':
             return false;
         default:

@@ -47,8 +47,7 @@ bool ApiServer::_loadCertificate(const ApiConfig& config, String* error) {
     return m_tls->init(cert, key, error);
 }
 
-bool ApiServer::start(const ApiConfig& config, const Array<kx::core::Any>& targets,
-                      String* error) {
+bool ApiServer::start(const ApiConfig& config, const Array<kx::core::Any>& targets, String* error) {
     m_service.reset(new ApiService(config));
     if (!config.hasTargets) m_service->setTargets(targets);
     ApiListener::Limits limits;

@@ -27,8 +27,9 @@ const wchar_t* const PATHS[] = {L"/util", L"/account", L"/instance"};
 
 // Signed decimal seconds, as the client writes them ("%lld").
 bool parseSeconds(const String& text, int64_t* out) {
-    if (text.isEmpty() || text.length() > 19) return false;
-    bool negative = text[0] == L'-';
+    bool negative = !text.isEmpty() && text[0] == L'-';
+    // 18 digits cannot overflow a signed 64-bit number.
+    if (text.isEmpty() || text.length() > (negative ? 19 : 18)) return false;
     int64_t value = 0;
     for (int32_t i = negative ? 1 : 0; i < text.length(); ++i) {
         wchar_t c = text[i];
@@ -91,20 +92,34 @@ int32_t ApiService::calls(const String& method) const {
 
 const wchar_t* ApiService::reason(int32_t status) {
     switch (status) {
-        case 200: return L"OK";
-        case 316: return L"Timestamp Out Of Range";
-        case 400: return L"Bad Request";
-        case 404: return L"Not Found";
-        case 405: return L"Method Not Allowed";
-        case 408: return L"Request Timeout";
-        case 413: return L"Payload Too Large";
-        case 431: return L"Request Header Fields Too Large";
-        case 500: return L"Internal Server Error";
-        case 501: return L"Not Implemented";
-        case 502: return L"Bad Gateway";
-        case 503: return L"Service Unavailable";
-        case 505: return L"HTTP Version Not Supported";
-        default: return L"Unknown";
+        case 200:
+            return L"OK";
+        case 316:
+            return L"Timestamp Out Of Range";
+        case 400:
+            return L"Bad Request";
+        case 404:
+            return L"Not Found";
+        case 405:
+            return L"Method Not Allowed";
+        case 408:
+            return L"Request Timeout";
+        case 413:
+            return L"Payload Too Large";
+        case 431:
+            return L"Request Header Fields Too Large";
+        case 500:
+            return L"Internal Server Error";
+        case 501:
+            return L"Not Implemented";
+        case 502:
+            return L"Bad Gateway";
+        case 503:
+            return L"Service Unavailable";
+        case 505:
+            return L"HTTP Version Not Supported";
+        default:
+            return L"Unknown";
     }
 }
 
@@ -168,8 +183,8 @@ ApiAnswer ApiService::handle(const ApiRequest& request) {
         case ApiFault::HTTP_500:
         case ApiFault::HTTP_502:
             answer.status = fault == ApiFault::HTTP_500 ? 500 : 502;
-            answer.bytes = _plain(answer.status, reason(answer.status), HttpHeaders(),
-                                  request.keepAlive);
+            answer.bytes =
+                _plain(answer.status, reason(answer.status), HttpHeaders(), request.keepAlive);
             return answer;
         case ApiFault::SILENT:
             answer.silent = true;
@@ -188,8 +203,9 @@ ApiAnswer ApiService::handle(const ApiRequest& request) {
         int64_t seconds = 0;
         if (coding != L"encrypt" || nonce.isEmpty() || !parseSeconds(stamp, &seconds)) {
             answer.status = 400;
-            answer.bytes = _plain(400, L"an enciphered body with X-Ca-Nonce and X-Ca-Timestamp "
-                                       L"is required",
+            answer.bytes = _plain(400,
+                                  L"an enciphered body with X-Ca-Nonce and X-Ca-Timestamp "
+                                  L"is required",
                                   HttpHeaders(), request.keepAlive);
             return answer;
         }
@@ -386,12 +402,10 @@ std::string ApiService::command(const std::string& line) {
     if (verb == "status") {
         int32_t live = 0;
         for (const auto& item : m_tokens) live += m_revoked.contains(item.first) ? 0 : 1;
-        std::string text = std::string("ok api fault=") +
-                           String(ApiFaults::name(m_fault)).toStdString() +
-                           " delay=" + std::to_string(m_delayMs) +
-                           " skew=" + std::to_string(m_skewS) +
-                           " tokens=" + std::to_string(live) +
-                           " requests=" + std::to_string(m_requests);
+        std::string text =
+            std::string("ok api fault=") + String(ApiFaults::name(m_fault)).toStdString() +
+            " delay=" + std::to_string(m_delayMs) + " skew=" + std::to_string(m_skewS) +
+            " tokens=" + std::to_string(live) + " requests=" + std::to_string(m_requests);
         for (const wchar_t* method : {L"ping", L"create", L"update", L"enum_targets"})
             text += " " + String(method).toStdString() + "=" + std::to_string(calls(method));
         return text;

@@ -78,7 +78,7 @@ private:
     kx::core::Array<kx::core::Any> m_targets;
     kx::core::Dictionary<kx::core::String> m_tokens;  // token -> access id ("" for granted ones)
     kx::core::Dictionary<bool> m_revoked;
-    kx::core::Dictionary<bool> m_accessIds;           // MD5 of the allowed access keys
+    kx::core::Dictionary<bool> m_accessIds;  // MD5 of the allowed access keys
     kx::core::Dictionary<int32_t> m_calls;
     int32_t m_requests = 0;
     ApiFault m_fault;

@@ -43,8 +43,9 @@ struct Parts {
 };
 
 bool fail(String* error, const wchar_t* step, int code) {
-    if (error) *error = String(L"self-signed certificate: ") + step + L" failed (" +
-                        String::fromInt32(code) + L")";
+    if (error)
+        *error = String(L"self-signed certificate: ") + step + L" failed (" +
+                 String::fromInt32(code) + L")";
     return false;
 }
 

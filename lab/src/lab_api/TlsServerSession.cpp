@@ -11,8 +11,8 @@ TlsServerSession::TlsServerSession(const mbedtls_ssl_config* config) {
     mbedtls_ssl_init(&m_ssl);
     m_usable = config && mbedtls_ssl_setup(&m_ssl, config) == 0;
     if (m_usable)
-        mbedtls_ssl_set_bio(&m_ssl, this, &TlsServerSession::_bioSend,
-                            &TlsServerSession::_bioRecv, nullptr);
+        mbedtls_ssl_set_bio(&m_ssl, this, &TlsServerSession::_bioSend, &TlsServerSession::_bioRecv,
+                            nullptr);
 }
 
 TlsServerSession::~TlsServerSession() {
