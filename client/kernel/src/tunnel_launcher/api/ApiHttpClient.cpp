@@ -5,7 +5,7 @@
 #include "async/src/SocketReactor.h"
 #include "async/src/ThreadExecutor.h"
 #include "core/src/time/Timer.h"
-#include "net/src/http/HttpHeaderLookup.h"
+#include "tunnel_launcher/api/ApiExchange.h"
 #include "tunnel_launcher/api/ApiHostLookup.h"
 #include "web/src/DirectHttpClient.h"
 
@@ -67,34 +67,10 @@ bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpRe
             m_client.reset(new kx::web::DirectHttpClient(m_reactor.get(), m_lookup.get(), m_clientIdleTime,
                                                          MAX_BODY));
         }
-        kx::net::URL url(request.url);
-        kx::web::Http::Request out;
-        out.method = request.method;
-        out.target = url.path().isEmpty() ? String(L"/") : url.path();
-        if (!url.query().isEmpty()) out.target += L"?" + url.query();
-        out.version = request.version;
-        out.headers = request.headers;
-        out.body = request.body;
-        const String authority = kx::net::HttpHeaderLookup::value(request.headers, L"host");
-
-        bool finished = false;
-        m_client->request(
-            authority, secure, out,
-            [&finished, &answer](kx::web::Http::Response& r) {
-                answer = std::move(r);
-                finished = true;
-            },
-            timeoutMs);
-        kx::core::Timer timer(timeoutMs > 0 ? timeoutMs : 0);
-        bool cancelled = false;
-        while (!finished) {
-            if (!cancelled && timeoutMs >= 0 && timer.isExpired()) {
-                m_client->cancel();
-                cancelled = true;
-            }
-            m_reactor->runOnce(SLICE_MS);
-        }
-        _pumpUntil([this]() { return m_client->idle(); }, cancelled ? CANCELLED_IDLE_LIMIT : IDLE_WAIT_LIMIT);
+        ApiExchange::Outcome outcome = ApiExchange::run(*m_reactor, *m_client, request, secure, timeoutMs, nullptr);
+        answer = std::move(outcome.response);
+        _pumpUntil([this]() { return m_client->idle(); },
+                   outcome.timedOut ? CANCELLED_IDLE_LIMIT : IDLE_WAIT_LIMIT);
     } catch (...) {
         answer = kx::web::Http::Response();
     }
@@ -108,13 +84,7 @@ bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpRe
         }
         return false;
     }
-    if (response) {
-        response->version = answer.version;
-        response->status = answer.status;
-        response->reason = answer.reason;
-        response->headers = answer.headers;
-        response->body = std::move(answer.body);
-    }
+    ApiExchange::copyOut(answer, response);
     return true;
 }
 

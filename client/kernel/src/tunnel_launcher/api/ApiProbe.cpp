@@ -6,9 +6,9 @@
 #include "async/src/StaticNameLookup.h"
 #include "async/src/TcpSocket.h"
 #include "core/src/time/Timer.h"
-#include "net/src/http/HttpHeaderLookup.h"
 #include "net/src/socket/SocketAddress.h"
 #include "tunnel_launcher/api/ApiClient.h"
+#include "tunnel_launcher/api/ApiExchange.h"
 #include "tunnel_launcher/api/EncryptedHttpClient.h"
 #include "web/src/DirectHttpClient.h"
 
@@ -48,56 +48,15 @@ public:
             m_cancelled = true;
             return false;
         }
-        kx::net::URL url(request.url);
-        kx::web::Http::Request out;
-        out.method = request.method;
-        out.target = url.path().isEmpty() ? String(L"/") : url.path();
-        if (!url.query().isEmpty()) out.target += L"?" + url.query();
-        out.version = request.version;
-        out.headers = request.headers;
-        out.body = request.body;
-        const String authority = kx::net::HttpHeaderLookup::value(request.headers, L"host");
-
-        m_status = -1;
-        bool finished = false;
-        kx::web::Http::Response answer;
-        m_client->request(
-            authority, secure, out,
-            [&finished, &answer](kx::web::Http::Response& r) {
-                answer = std::move(r);
-                finished = true;
-            },
-            timeoutMs);
-
-        kx::core::Timer timer(timeoutMs > 0 ? timeoutMs : 0);
-        bool cancelSent = false;
-        // After a cancel the completion arrives within a slice or two; it is
-        // promised by the client and must not land on a dead frame, so the
-        // loop still waits for it.
-        while (!finished) {
-            if (!cancelSent) {
-                if (timeoutMs >= 0 && timer.isExpired()) m_timedOut = true;
-                if (m_done && *m_done) m_cancelled = true;
-                if (m_timedOut || m_cancelled) {
-                    m_client->cancel();
-                    cancelSent = true;
-                }
-            }
-            m_reactor->runOnce(ApiProbe::SLICE_MS);
-        }
+        ApiExchange::Outcome outcome = ApiExchange::run(
+            *m_reactor, *m_client, request, secure, timeoutMs, [this]() { return m_done && *m_done; });
+        m_timedOut = outcome.timedOut;
+        m_cancelled = outcome.cancelled;
         pumpUntil(*m_reactor, [this]() { return m_client->idle(); },
                   m_cancelled ? ApiProbe::CANCEL_BUDGET : WIND_DOWN_LIMIT);
-
-        m_status = answer.status;
-        m_errorText = answer.reason;
-        if (answer.status < 0) return false;
-        if (response) {
-            response->version = answer.version;
-            response->status = answer.status;
-            response->reason = answer.reason;
-            response->headers = answer.headers;
-            response->body = std::move(answer.body);
-        }
+        m_status = outcome.response.status;
+        if (m_status < 0) return false;
+        ApiExchange::copyOut(outcome.response, response);
         return true;
     }
 
@@ -112,7 +71,6 @@ private:
     int32_t m_status = -1;
     bool m_timedOut = false;
     bool m_cancelled = false;
-    String m_errorText;
 };
 
 String cleanWord(const String& text) {
