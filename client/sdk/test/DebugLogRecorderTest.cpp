@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
 
+#include "SdkTestEnvironment.h"
 #include "core/src/misc/DateTime.h"
 #include "core/src/misc/FileUtil.h"
 #include "log/DebugLogRecorder.h"
@@ -13,23 +13,17 @@ using kx::core::FileUtil;
 using kx::core::String;
 using tunnel::DebugLogRecorder;
 
-class DebugLogRecorderTest : public ::testing::Test {
+class DebugLogRecorderTest : public SdkTestEnvironment {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/korvane-log-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        dir = root + "/.debug";
-    }
-    void TearDown() override {
-        ASSERT_EQ(system(("rm -rf '" + root + "'").c_str()), 0);
+        SdkTestEnvironment::SetUp();
+        dir = debugDir();
     }
     std::string read(const std::string& relative) {
         Binary data;
         if (!FileUtil::readAll(String::fromUtf8(dir + "/" + relative), data)) return "<missing>";
         return data.toStdString();
     }
-    std::string root;
     std::string dir;
 };
 

@@ -109,7 +109,9 @@ TEST_F(SdkApiTest, StorageLockHeldElsewhereFailsWithAClearText) {
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
 
     EXPECT_EQ(korvane_start("{\"access_key\": 12345}"), KORVANE_OPEN_FAILED);
-    EXPECT_STRNE(korvane_error(), "");
+    EXPECT_STREQ(korvane_error(),
+                 "[Wrapper] Another instance of the same config has been opened, and this "
+                 "instance has been ignored.");
     EXPECT_FALSE(SdkState::instance().isRunning());
     EXPECT_EQ(korvane_stop(), 0);
     ::close(fd);
