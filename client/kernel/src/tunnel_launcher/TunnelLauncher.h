@@ -27,7 +27,7 @@ class TunnelLauncher : public ILauncherContext {
 public:
     // The constructor spends at least this long on client creation, so that a
     // start never looks ready before the clients had a moment to settle.
-    static const int32_t CLIENT_INIT_MIN_MS = 1000;
+    static constexpr int32_t CLIENT_INIT_MIN_MS = 1000;
 
     // Performs the whole start; see isRunning() and errorText() for the outcome.
     TunnelLauncher(kx::util::ILogRecorder* logger, kx::net::SocketEventSelector* selector,

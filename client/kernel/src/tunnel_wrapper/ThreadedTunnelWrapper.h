@@ -34,11 +34,11 @@ namespace tunnel {
 // seen within one round.
 class ThreadedTunnelWrapper {
 public:
-    static const int32_t SELECT_TIMEOUT_MS = 100;
-    static const int32_t SELECTOR_TICK_MS = 1000;
-    static const int32_t FIRST_PHASE_MS = 12000;
-    static const int32_t SECOND_PHASE_MS = 3000;
-    static const int32_t STATUS_INTERVAL_MS = 1000;
+    static constexpr int32_t SELECT_TIMEOUT_MS = 100;
+    static constexpr int32_t SELECTOR_TICK_MS = 1000;
+    static constexpr int32_t FIRST_PHASE_MS = 12000;
+    static constexpr int32_t SECOND_PHASE_MS = 3000;
+    static constexpr int32_t STATUS_INTERVAL_MS = 1000;
 
     // Builds what the worker drives, on the worker thread, with its selector.
     typedef std::function<std::unique_ptr<ITunnelWorker>(kx::net::SocketEventSelector*)>

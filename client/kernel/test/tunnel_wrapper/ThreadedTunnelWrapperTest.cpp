@@ -10,7 +10,7 @@
 #include "core/src/json/JsonParser.h"
 #include "core/src/time/Clock.h"
 #include "core/src/value/AnyConvert.h"
-#include "service/ServiceTestSupport.h"
+#include "tunnel_launcher/ApiTestSupport.h"
 #include "tunnel_wrapper/ThreadedTunnelWrapper.h"
 #include "util/src/log/ThreadSafeLogRecorder.h"
 
