@@ -38,6 +38,7 @@ fi
 PY=python3
 [ -x /usr/bin/python3 ] && PY=/usr/bin/python3
 WORK=$(mktemp -d /tmp/korvane-compare.XXXXXX)
+mkdir -p "$(dirname "$OUT")"
 RESULTS=$WORK/results.jsonl
 MEASURE="$PY $ROOT/bench/compare/measure.py"
 PIDS=()

@@ -56,8 +56,9 @@ void SwitchSession::_onFrame(Binary& frame) {
         TunnelLink* link = _link();
         // Only the connection that carries the tunnel now feeds its packet layer.
         if (!link || link->holder() != this) return;
-        frame.removeFront(wire::FRAME_PREFIX_SIZE);
-        link->receive(frame);
+        // A view past the frame prefix: no move of the packet bytes.
+        link->receive(frame.data() + wire::FRAME_PREFIX_SIZE,
+                      frame.length() - wire::FRAME_PREFIX_SIZE);
         return;
     }
     if (kind != wire::FRAME_KIND_MESSAGE) return;

@@ -119,8 +119,8 @@ uint32_t TunnelLink::takeAckNumber() {
     return m_receiveSequence - 1;
 }
 
-void TunnelLink::receive(const Binary& packet) {
-    TunnelPacket view(packet);
+void TunnelLink::receive(const uint8_t* packet, int32_t length) {
+    TunnelPacket view(packet, length);
     if (!view.isValid()) return;
     if (view.isAck()) {
         _acknowledge(view.sequence());
@@ -133,7 +133,7 @@ void TunnelLink::receive(const Binary& packet) {
         return;
     }
     ++m_receiveSequence;
-    m_receivedSinceAck += packet.length();
+    m_receivedSinceAck += length;
     _dispatch(view);
     if (m_receivedSinceAck >= tunnel::wire::ACK_BYTES && m_holder) {
         m_receivedSinceAck = 0;

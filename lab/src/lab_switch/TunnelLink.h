@@ -59,7 +59,9 @@ public:
     SwitchSession* holder() const { return m_holder; }
 
     // One packet from the client, in arrival order.
-    void receive(const kx::core::Binary& packet);
+    void receive(const kx::core::Binary& packet) { receive(packet.data(), packet.length()); }
+    // The same over bytes inside a larger buffer (a received frame).
+    void receive(const uint8_t* packet, int32_t length);
     // The periodic acknowledgement: the last number received in order
     // (4294967295 before anything arrived); restarts the 8 MiB count.
     uint32_t takeAckNumber();
