@@ -134,7 +134,7 @@ TEST_F(TcpChannelServerTest, CapsLiveChannelsAndClosesTheRest) {
     int made = 0;
     server.factory = [&](Socket* s, SocketEventSelector* sel) {
         ++made;
-        return new TcpChannel(s, sel);
+        return std::unique_ptr<TcpChannel>(new TcpChannel(s, sel));
     };
     std::vector<Socket> clients;
     for (int i = 0; i < 1025; ++i) {
@@ -169,7 +169,7 @@ TEST_F(TcpChannelServerTest, TickSweepsDeadChannelsAndCloseDeletesAll) {
         ~Counted() override { ++*count; }
     };
     server.factory = [&](Socket* s, SocketEventSelector* sel) {
-        TcpChannel* c = new Counted(s, sel, &destroyed);
+        std::unique_ptr<TcpChannel> c(new Counted(s, sel, &destroyed));
         c->recv(10);
         return c;
     };

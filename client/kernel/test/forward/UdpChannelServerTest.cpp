@@ -24,8 +24,8 @@ protected:
         server = std::make_unique<UdpChannelServer>(&selector, test::loopback(), 1024);
         ASSERT_TRUE(server->isValid());
         server->factory = [this](UdpSocketChannel* main, const SocketAddress& peer) {
-            if (refuse) return static_cast<UdpChannel*>(nullptr);
-            auto* c = new UdpChannel(main, peer);
+            if (refuse) return std::unique_ptr<UdpChannel>();
+            std::unique_ptr<UdpChannel> c(new UdpChannel(main, peer));
             c->recv(credit);
             c->onReceive = [this, peer](Binary& b) {
                 got[peer.toStdString()].push_back(b.toStdString());

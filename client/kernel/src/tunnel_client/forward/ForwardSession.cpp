@@ -69,8 +69,9 @@ void ForwardSession::onDelivered(int32_t bytes) {
 
 bool ForwardSession::flushGrant() {
     if (m_pendingGrant <= 0) return true;
-    uint32_t grant =
-        m_pendingGrant > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<uint32_t>(m_pendingGrant);
+    // The window field is 32 bits: a larger debt goes out in several grants.
+    const int64_t maxGrant = UINT32_MAX;
+    uint32_t grant = m_pendingGrant > maxGrant ? UINT32_MAX : static_cast<uint32_t>(m_pendingGrant);
     if (!_sendWindow(grant)) return false;
     m_pendingGrant -= grant;
     return m_pendingGrant <= 0;

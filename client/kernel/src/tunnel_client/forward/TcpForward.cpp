@@ -24,15 +24,17 @@ TcpForward::~TcpForward() {
     close();
 }
 
-kx::net::TcpChannel* TcpForward::_createChannel(Socket* socket, SocketEventSelector* selector) {
+std::unique_ptr<kx::net::TcpChannel> TcpForward::_createChannel(Socket* socket,
+                                                                SocketEventSelector* selector) {
     socket->setNoDelay(1);
-    kx::net::TcpChannel* channel;
+    std::unique_ptr<kx::net::TcpChannel> channel;
     if (m_tunnel->isUsable()) {
         uint16_t id = m_tunnel->drawChannelId(TunnelPacket::CLASS_TCP);
         if (id == 0) return nullptr;  // every id in use: refuse the connection
-        channel = new TcpForwardDataChannel(this, id, socket, selector, m_key);
+        channel.reset(new TcpForwardDataChannel(this, id, socket, selector, m_key));
     } else {
-        channel = new TcpForwardStandbyChannel(this, m_standbyIps, m_standbyPort, socket, selector);
+        channel.reset(
+            new TcpForwardStandbyChannel(this, m_standbyIps, m_standbyPort, socket, selector));
     }
     channel->setKeepLimits(RECEIVE_KEEP, SEND_KEEP);
     channel->setIdleTimeout(IDLE_TIMEOUT_MS);
@@ -61,8 +63,7 @@ void TcpForward::onRoom() {
 void TcpForward::tick() {
     for (const auto& entry : m_channels.all()) entry.second->checkLinger();
     for (size_t i = m_draining.size(); i-- > 0;) {
-        auto* channel = static_cast<TcpForwardDataChannel*>(m_draining[i].get());
-        if (channel->hasPendingOutput() && m_tunnel->isAlive()) continue;
+        if (m_draining[i]->hasPendingOutput() && m_tunnel->isAlive()) continue;
         m_draining[i] = std::move(m_draining.back());
         m_draining.pop_back();
     }
@@ -86,8 +87,11 @@ void TcpForward::detachChannel(TcpForwardDataChannel* channel) {
 }
 
 void TcpForward::keepDraining(TcpForwardDataChannel* channel) {
+    // The server owns it as a plain channel; ownership passes here with its type.
     std::unique_ptr<kx::net::TcpChannel> owned = m_server.removeChannel(channel);
-    if (owned) m_draining.push_back(std::move(owned));
+    if (!owned) return;
+    owned.release();
+    m_draining.emplace_back(channel);
 }
 
 void TcpForward::keepLingering(std::unique_ptr<kx::net::TcpSocketChannel> direct) {

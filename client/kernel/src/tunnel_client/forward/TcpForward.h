@@ -53,10 +53,10 @@ public:
     void keepLingering(std::unique_ptr<kx::net::TcpSocketChannel> direct);
 
 private:
-    kx::net::TcpChannel* _createChannel(kx::net::Socket* socket,
-                                        kx::net::SocketEventSelector* selector);
+    std::unique_ptr<kx::net::TcpChannel> _createChannel(kx::net::Socket* socket,
+                                                        kx::net::SocketEventSelector* selector);
 
-    std::vector<std::unique_ptr<kx::net::TcpChannel>> m_draining;
+    std::vector<std::unique_ptr<TcpForwardDataChannel>> m_draining;
     std::vector<std::unique_ptr<kx::net::TcpSocketChannel>> m_lingering;
     std::vector<uint16_t> m_scratchIds;
 };

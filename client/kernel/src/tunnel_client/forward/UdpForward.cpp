@@ -22,12 +22,13 @@ UdpForward::~UdpForward() {
     close();
 }
 
-UdpChannel* UdpForward::_createChannel(kx::net::UdpSocketChannel* socketChannel,
-                                       const SocketAddress& peer) {
+std::unique_ptr<UdpChannel> UdpForward::_createChannel(kx::net::UdpSocketChannel* socketChannel,
+                                                       const SocketAddress& peer) {
     if (!m_tunnel->isUsable()) return nullptr;
     uint16_t id = m_tunnel->drawChannelId(TunnelPacket::CLASS_UDP);
     if (id == 0) return nullptr;
-    auto* channel = new UdpForwardDataChannel(socketChannel, peer, this, id, m_key);
+    std::unique_ptr<UdpChannel> channel(
+        new UdpForwardDataChannel(socketChannel, peer, this, id, m_key));
     channel->idleTimer().start(IDLE_TIMEOUT_MS);
     return channel;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "core/src/value/Array.h"
 #include "core/src/value/String.h"
@@ -40,7 +41,7 @@ public:
     void detachChannel(UdpForwardDataChannel* channel);
 
 private:
-    UdpChannel* _createChannel(kx::net::UdpSocketChannel* socketChannel,
+    std::unique_ptr<UdpChannel> _createChannel(kx::net::UdpSocketChannel* socketChannel,
                                const kx::net::SocketAddress& peer);
 };
 

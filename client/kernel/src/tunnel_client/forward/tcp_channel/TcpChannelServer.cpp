@@ -37,8 +37,8 @@ int TcpChannelServer::liveChannelCount() const {
 
 void TcpChannelServer::_accepted(Socket* socket) {
     if (!factory || liveChannelCount() >= m_maxChannels) return;  // the accepter closes it
-    TcpChannel* channel = factory(socket, selector());
-    if (channel) m_channels.emplace_back(channel);
+    std::unique_ptr<TcpChannel> channel = factory(socket, selector());
+    if (channel) m_channels.push_back(std::move(channel));
 }
 
 void TcpChannelServer::_sweep() {

@@ -17,7 +17,8 @@ namespace net {
 class TcpChannelServer : public TcpSocketAccepter {
 public:
     static constexpr int MAX_CHANNELS = 1024;
-    typedef std::function<TcpChannel*(Socket*, SocketEventSelector*)> Factory;
+    // Builds the channel for an accepted socket; null declines the connection.
+    typedef std::function<std::unique_ptr<TcpChannel>(Socket*, SocketEventSelector*)> Factory;
 
     Factory factory;
 

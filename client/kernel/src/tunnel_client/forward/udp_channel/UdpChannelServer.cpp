@@ -57,9 +57,9 @@ void UdpChannelServer::_onDatagram(kx::core::Binary& data, const SocketAddress& 
     auto it = m_channels.find(peer);
     if (it == m_channels.end()) {
         if (int(m_channels.size()) >= m_maxChannels || !factory) return;
-        UdpChannel* created = factory(m_main.get(), peer);
+        std::unique_ptr<UdpChannel> created = factory(m_main.get(), peer);
         if (!created) return;
-        it = m_channels.emplace(peer, std::unique_ptr<UdpChannel>(created)).first;
+        it = m_channels.emplace(peer, std::move(created)).first;
     }
     UdpChannel* channel = it->second.get();
     KX_ASSERT(channel);

@@ -19,7 +19,9 @@ class UdpChannelServer {
 public:
     static constexpr int MAX_CHANNELS = 1024;
     static constexpr int SOCKET_BUFFER = 65536;
-    typedef std::function<UdpChannel*(kx::net::UdpSocketChannel*, const kx::net::SocketAddress&)>
+    // Builds the channel of a new peer; null drops the datagram.
+    typedef std::function<std::unique_ptr<UdpChannel>(kx::net::UdpSocketChannel*,
+                                                      const kx::net::SocketAddress&)>
         Factory;
 
     Factory factory;

@@ -102,13 +102,15 @@ void TcpSocketChannel::_close() {
     if (m_state == STATE_CLOSING) {
         // Unread input would turn the close into a reset that can destroy the
         // data we just flushed; drop what is already here, then FIN.
-        char sink[4096];
-        for (int i = 0; i < 64 && m_socket.receive(sink, sizeof(sink)) > 0; ++i) {
+        char sink[DRAIN_CHUNK];
+        for (int i = 0; i < DRAIN_READS && m_socket.receive(sink, sizeof(sink)) > 0; ++i) {
         }
         m_socket.shutdown(Socket::SHUT_SEND);
     }
     Socket tmp;
-    KX_ASSERT(this->exportSocket(&tmp));
+    // Never inside the assertion: the export must happen in every build.
+    bool exported = this->exportSocket(&tmp);
+    KX_ASSERT(exported);
     tmp.close();
     m_state = STATE_INVALID;
 }

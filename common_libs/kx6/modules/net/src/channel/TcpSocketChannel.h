@@ -35,6 +35,11 @@ public:
     // Reads per event: at most 1 MiB before the loop serves anybody else.
     static constexpr int STREAM_READ_BURST = 16;
     static constexpr int KEEP_CAPACITY = 16384;
+    // Unread input dropped before an orderly close, at most DRAIN_READS reads
+    // of DRAIN_CHUNK bytes (256 KiB): more means a peer still sending, which
+    // the reset then tells.
+    static constexpr int DRAIN_CHUNK = 4096;
+    static constexpr int DRAIN_READS = 64;
 
     std::function<void(core::Binary&)> onReceive;  // the buffer is cleared after the call
     std::function<void(int)> onSent;               // bytes written to the socket

@@ -50,7 +50,8 @@ void UdpSocketChannel::_close() {
     m_scratch.release();
     m_sendQueue.clear();
     Socket tmp;
-    KX_ASSERT(this->exportSocket(&tmp));
+    bool exported = this->exportSocket(&tmp);  // outside the assertion: always runs
+    KX_ASSERT(exported);
     tmp.close();
     m_state = STATE_INVALID;
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "core/src/time/Clock.h"
@@ -204,4 +205,54 @@ TEST_F(SelectorTest, TickHandlerMayRemoveOthers) {
     Clock::advance(1000);
     selector.select(0);
     EXPECT_EQ(1u, a.events.size() + b.events.size());
+}
+
+// A write request is delivered right after the callback that made it, once
+// however often it was made, and never to a handler removed meanwhile.
+TEST_F(SelectorTest, FlushRequestsBecomeWriteEventsAfterTheRunningCallback) {
+    SocketEventSelector selector(0);
+    ReadyHandler trigger;
+    ReadyHandler writer;
+    ReadyHandler removed;
+    writer.mask = 0;  // not polled: only a flush can reach it
+    removed.mask = 0;
+    ASSERT_TRUE(selector.addEventHandler(trigger.socket.handle(), &trigger));
+    ASSERT_TRUE(selector.addEventHandler(writer.socket.handle(), &writer));
+    ASSERT_TRUE(selector.addEventHandler(removed.socket.handle(), &removed));
+    trigger.action = [&](int e) {
+        if (e == 0) return;  // the tick
+        selector.requestFlush(writer.socket.handle());
+        selector.requestFlush(writer.socket.handle());
+        selector.requestFlush(removed.socket.handle());
+        selector.removeEventHandler(removed.socket.handle());
+        EXPECT_TRUE(writer.events.empty());  // not from inside the callback
+        trigger.mask = 0;
+    };
+    selector.select(100);
+    EXPECT_EQ(trigger.count(ISocketEventHandler::EVENT_READ), 1);
+    EXPECT_EQ(writer.count(ISocketEventHandler::EVENT_WRITE), 1);
+    EXPECT_TRUE(removed.events.empty());
+
+    // Outside a round, a request waits for the start of the next one.
+    selector.requestFlush(writer.socket.handle());
+    EXPECT_EQ(writer.count(ISocketEventHandler::EVENT_WRITE), 1);
+    selector.select(0);
+    EXPECT_EQ(writer.count(ISocketEventHandler::EVENT_WRITE), 2);
+}
+
+// Debug and sanitizer builds catch a handler registered from another thread
+// once the loop runs; release builds do not check.
+TEST_F(SelectorTest, RegistrationFromAnotherThreadIsCaughtWhereChecked) {
+    if (!KX_LOOP_THREAD_CHECKS) GTEST_SKIP() << "release build: no loop-thread checks";
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_DEATH(
+        {
+            SocketEventSelector selector(0);
+            selector.select(0);
+            ReadyHandler handler;
+            std::thread other(
+                [&] { selector.addEventHandler(handler.socket.handle(), &handler); });
+            other.join();
+        },
+        "");
 }
