@@ -200,6 +200,9 @@ protected:
                 m_selector->select(10);
                 m_network->tick();
             }
+            // The loop owns them now: they go on its thread.
+            m_network.reset();
+            m_selector.reset();
         });
     }
 
