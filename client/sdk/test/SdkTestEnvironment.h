@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -19,6 +20,7 @@ protected:
         root = pattern;
         documents = root + "/documents";
         temporary = root + "/tmp";
+        ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);  // a temporary directory always exists
         setEnv("KORVANE_DOCUMENTS_DIR", documents.c_str());
         setEnv("TMPDIR", temporary.c_str());
     }
