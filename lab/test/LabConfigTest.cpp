@@ -130,19 +130,25 @@ TEST(LabConfig, BackEndKindsAndTheirAddresses) {
          true, L"127.0.0.1:5201"},
         {L"\"kind\": \"tcp_remote\", \"connect\": \"10.1.2.3:5432\"", true, B::TCP_REMOTE, false,
          true, L"10.1.2.3:5432"},
-        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:53\"", true, B::UDP_REMOTE, true, true,
-         L"127.0.0.1:53"},
+        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:53\"", true, B::UDP_REMOTE, true,
+         true, L"127.0.0.1:53"},
         // A remote kind is never served, so "listen" is no substitute.
-        {L"\"kind\": \"tcp_remote\", \"listen\": \"127.0.0.1:5201\"", false},
-        {L"\"kind\": \"tcp_remote\", \"connect\": \"db.example:5432\"", false},
-        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:0\"", false},
-        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:99999\"", false},
-        {L"\"kind\": \"tcp_remote\", \"connect\": \"0.0.0.0:80\"", false},
-        {L"\"kind\": \"tcp_echo\", \"connect\": \"127.0.0.1:1\"", false},
+        {L"\"kind\": \"tcp_remote\", \"listen\": \"127.0.0.1:5201\"", false, B::TCP_ECHO, false,
+         false, L""},
+        {L"\"kind\": \"tcp_remote\", \"connect\": \"db.example:5432\"", false, B::TCP_ECHO, false,
+         false, L""},
+        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:0\"", false, B::TCP_ECHO, false,
+         false, L""},
+        {L"\"kind\": \"udp_remote\", \"connect\": \"127.0.0.1:99999\"", false, B::TCP_ECHO, false,
+         false, L""},
+        {L"\"kind\": \"tcp_remote\", \"connect\": \"0.0.0.0:80\"", false, B::TCP_ECHO, false, false,
+         L""},
+        {L"\"kind\": \"tcp_echo\", \"connect\": \"127.0.0.1:1\"", false, B::TCP_ECHO, false, false,
+         L""},
     };
     for (const Case& c : cases) {
-        String text = String(L"{\"switches\": [], \"backends\": [{\"name\": \"x\", ") + c.backend +
-                      L"}]}";
+        String text =
+            String(L"{\"switches\": [], \"backends\": [{\"name\": \"x\", ") + c.backend + L"}]}";
         SCOPED_TRACE(text.toStdString());
         LabConfig config;
         String error;

@@ -197,7 +197,7 @@ TEST_F(RelayTest, AcknowledgementsFreeOnlyPacketsThatWereSent) {
     ASSERT_EQ(3, link->keptCount());
 
     ack(tunnel::wire::NOTHING_RECEIVED);
-    ack(3);            // never sent
+    ack(3);  // never sent
     ack(0x80000000u);
     EXPECT_EQ(3, link->keptCount());
     ack(0);
@@ -341,10 +341,12 @@ TEST_F(RelayTest, AClientThatIgnoresTheWindowLosesTheStream) {
     // Exactly the first grant is fine ...
     for (int i = 0; i < tunnel::wire::INITIAL_GRANT / 16384; ++i)
         giveData(TunnelPacket::CLASS_TCP, 6, piece);
-    pumpUntil([&] {
-        stalled.acceptOne();
-        return false;
-    }, 100);
+    pumpUntil(
+        [&] {
+            stalled.acceptOne();
+            return false;
+        },
+        100);
     EXPECT_EQ(0, countKind(TunnelPacket::KIND_CLOSE, 6));
     // ... but beyond what was granted since, the stream is over.
     int32_t extra = 0;
@@ -372,21 +374,23 @@ TEST_F(RelayTest, AGracefulCloseTowardsABlockedBackEndEndsInAnAbort) {
     int64_t window = 0;
     size_t seen = 0;
     auto lastGrant = std::chrono::steady_clock::now();
-    ASSERT_TRUE(pumpUntil([&] {
-        stalled.acceptOne();
-        const auto& kept = link->kept();
-        for (; seen < kept.size(); ++seen) {
-            uint32_t grant = 0;
-            TunnelPacket view = kept[seen].packet();
-            if (view.kind() == TunnelPacket::KIND_WINDOW && view.windowGrant(&grant)) {
-                window += grant;
-                lastGrant = std::chrono::steady_clock::now();
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            stalled.acceptOne();
+            const auto& kept = link->kept();
+            for (; seen < kept.size(); ++seen) {
+                uint32_t grant = 0;
+                TunnelPacket view = kept[seen].packet();
+                if (view.kind() == TunnelPacket::KIND_WINDOW && view.windowGrant(&grant)) {
+                    window += grant;
+                    lastGrant = std::chrono::steady_clock::now();
+                }
             }
-        }
-        for (; window >= piece.length(); window -= piece.length())
-            giveData(TunnelPacket::CLASS_TCP, 6, piece);
-        return std::chrono::steady_clock::now() - lastGrant > std::chrono::milliseconds(300);
-    }, 8000));
+            for (; window >= piece.length(); window -= piece.length())
+                giveData(TunnelPacket::CLASS_TCP, 6, piece);
+            return std::chrono::steady_clock::now() - lastGrant > std::chrono::milliseconds(300);
+        },
+        8000));
     give(TunnelPacket::buildClose(TunnelPacket::CLASS_TCP, 6));
     pumpUntil([] { return false; }, 100);
     EXPECT_EQ(1, link->streamCount()) << "closed before the time limit";
@@ -475,9 +479,8 @@ TEST_F(RelayTest, RemoteBackEndsAreReachedAtTheirAddresses) {
     give(TunnelPacket::buildOpen(TunnelPacket::CLASS_UDP, 4, UDP_PORT));
     give(TunnelPacket::buildWindow(TunnelPacket::CLASS_UDP, 4, 131072));
     giveData(TunnelPacket::CLASS_UDP, 4, Binary("datagram"));
-    ASSERT_TRUE(pumpUntil([&] {
-        return keptPayload(3).length() == 5000 && keptPayload(4).length() == 8;
-    }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return keptPayload(3).length() == 5000 && keptPayload(4).length() == 8; }));
     EXPECT_EQ(pattern(5000, 9), keptPayload(3));
     EXPECT_EQ(Binary("datagram"), keptPayload(4));
     EXPECT_EQ(5000, echo.bytesReceived());

@@ -244,8 +244,7 @@ TEST_F(SwitchRelayTest, EightMebibytesReceivedAreAcknowledgedAtOnce) {
     payload.resize(65000);
     Binary packet;
     // Data for a channel nobody opened: dropped, but counted as received.
-    TunnelPacket::buildData(&packet, TunnelPacket::CLASS_TCP, 99, payload.data(),
-                            payload.length());
+    TunnelPacket::buildData(&packet, TunnelPacket::CLASS_TCP, 99, payload.data(), payload.length());
     const uint32_t count = 8 * 1024 * 1024 / 65010 + 1;
     for (uint32_t i = 0; i < count; ++i) a->send(packet, i);
     ASSERT_TRUE(pumpUntil([a] { return !a->acks().empty(); }, 5000));
@@ -273,7 +272,9 @@ TEST_F(SwitchRelayTest, ATunnelWithoutConnectionLingersThenGoesWithItsStreams) {
     // Both clients leave; one comes back within the linger time.
     clients.clear();
     ASSERT_TRUE(pumpUntil([this] {
-        return network->findSwitch(L"a")->sessionCount() + network->findSwitch(L"b")->sessionCount() == 0;
+        return network->findSwitch(L"a")->sessionCount() +
+                   network->findSwitch(L"b")->sessionCount() ==
+               0;
     }));
     kx::core::Clock::advance(lab::TunnelTable::LINGER_MS - 1000);
     pumpUntil([] { return false; }, 30);

@@ -17,7 +17,8 @@ void BackendChannel::flush() {
 int BackendChannel::eventMask() {
     int mask = TcpSocketChannel::eventMask();
     // A socket at end of input stays readable: polling it would spin.
-    if (m_peerShutdown && m_state == STATE_OPEN) mask &= ~::kx::net::ISocketEventHandler::EVENT_READ;
+    if (m_peerShutdown && m_state == STATE_OPEN)
+        mask &= ~::kx::net::ISocketEventHandler::EVENT_READ;
     return mask;
 }
 

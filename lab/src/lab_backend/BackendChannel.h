@@ -19,8 +19,7 @@ public:
 
     std::function<void()> onPeerShutdown;
 
-    BackendChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector,
-                   bool halfClose);
+    BackendChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector, bool halfClose);
 
     bool peerShutdown() const { return m_peerShutdown; }
     // Writes what is queued now rather than after another poll.

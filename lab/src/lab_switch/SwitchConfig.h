@@ -19,7 +19,7 @@ struct SwitchConfig {
     kx::core::Array<kx::core::String> accessKeys;  // keys whose login proofs it accepts
     int32_t latency = 20;                          // "latency_query" answer in ms; -1: no NAT ready
     SwitchFault fault = SwitchFault::NONE;
-    int32_t slowMs = 1000;      // answer delay of the "slow" fault
+    int32_t slowMs = 1000;                                // answer delay of the "slow" fault
     int32_t heartbeatMs = tunnel::wire::ACK_INTERVAL_MS;  // acknowledgement rhythm
     // Open client connections; one more is closed as soon as it is accepted.
     int32_t maxConnections = 256;

@@ -27,8 +27,8 @@ SwitchSession::SwitchSession(kx::net::Socket* socket, kx::net::SocketEventSelect
       m_heartbeatsSent(0),
       m_closeAfterSend(false) {
     socket->setNoDelay(1);
-    m_channel.reset(new SwitchChannel(socket, selector, wire::STREAM_BUFFER_LIMIT,
-                                      wire::STREAM_BUFFER_KEEP));
+    m_channel.reset(
+        new SwitchChannel(socket, selector, wire::STREAM_BUFFER_LIMIT, wire::STREAM_BUFFER_KEEP));
     if (!m_channel->isOpen()) {
         m_closed = true;
         return;

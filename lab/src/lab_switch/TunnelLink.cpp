@@ -47,7 +47,8 @@ Binary TunnelLink::_newFrame(int32_t length) {
         frame.swap(m_pool.back());
         m_pool.pop_back();
     }
-    const int32_t prefix = kx::net::SizeHeaderCapsulator::HEADER_SIZE + tunnel::wire::FRAME_PREFIX_SIZE;
+    const int32_t prefix =
+        kx::net::SizeHeaderCapsulator::HEADER_SIZE + tunnel::wire::FRAME_PREFIX_SIZE;
     frame.reserve(prefix + length);
     frame.resize(prefix);
     kx::net::SizeHeaderCapsulator::writeHeader(frame.data(), prefix + length);
@@ -205,8 +206,8 @@ void TunnelLink::_open(const TunnelPacket& packet) {
         }
     }
     const Relay::Route* route = m_relay->find(m_targetId, port, udp);
-    size_t open = udp ? m_sessions.size() + m_oldSessions.size()
-                      : m_streams.size() + m_oldStreams.size();
+    size_t open =
+        udp ? m_sessions.size() + m_oldSessions.size() : m_streams.size() + m_oldStreams.size();
     if (!route || id == 0 || open >= static_cast<size_t>(MAX_STREAMS)) {
         ++m_refusedOpens;
         sendOpenResult(cls, id, false);
