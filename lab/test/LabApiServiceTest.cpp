@@ -213,8 +213,11 @@ TEST(LabApiService, EnvelopeIsCheckedAgainstTheServerClock) {
     garbled.body.resize(garbled.body.length() - 2);
     EXPECT_EQ(400, bench.service->handle(garbled).status);
     ApiRequest badStamp = bench.request(L"/util", ping, NOW + 1000);
-    badStamp.headers.set(L"X-Ca-Timestamp", L"12x");
-    EXPECT_EQ(400, bench.service->handle(badStamp).status);
+    // Not a number, and numbers too long for 64 bits (no wrap-around into range).
+    for (const wchar_t* stamp : {L"12x", L"-", L"9999999999999999999", L"18446744073709551617"}) {
+        badStamp.headers.set(L"X-Ca-Timestamp", stamp);
+        EXPECT_EQ(400, bench.service->handle(badStamp).status) << String(stamp).toStdString();
+    }
     ApiRequest get = bench.request(L"/util", ping, NOW + 1000);
     get.method = L"GET";
     EXPECT_EQ(405, bench.service->handle(get).status);
