@@ -3,6 +3,8 @@
 // Shared scaffolding of the control-API tests: a recording logger, the python
 // API stand-in and a launcher context over a real ApiAccess.
 
+#include <unistd.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -64,8 +66,7 @@ private:
 class ApiPeer {
 public:
     bool start(bool tls) {
-        std::vector<std::string> argv = {"python3",
-                                         kx::testing::PeerProcess::dirOf(__FILE__) + "/peers/api_peer.py", API_PASS};
+        std::vector<std::string> argv = {"python3", script(), API_PASS};
         if (tls) {
             kx::testing::TestCertificate& cert = kx::testing::TestCertificate::shared();
             if (!cert.ok()) return false;
@@ -73,6 +74,18 @@ public:
         }
         m_tls = tls;
         return m_process.start(argv);
+    }
+
+    // The peer script beside this file. The compiler may name this file
+    // relative to the build directory, where the test binary also lives, so
+    // the script is found whatever directory the tests are started from.
+    static std::string script() {
+        std::string path = kx::testing::PeerProcess::dirOf(__FILE__) + "/peers/api_peer.py";
+        if (path[0] == '/' || access(path.c_str(), R_OK) == 0) return path;
+        char exe[4096];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n <= 0) return path;
+        return kx::testing::PeerProcess::dirOf(std::string(exe, size_t(n)).c_str()) + "/" + path;
     }
 
     // "http(s)://api.test:<port>/<mode>"
