@@ -75,6 +75,9 @@ TunnelLauncher::~TunnelLauncher() {
     for (std::unique_ptr<TunnelClient>& client : m_clients) client.reset();
     m_clients.clear();
     m_logger->info(L"[Launcher] All Clients Removed.");
+    // A refresh still talking to the API would hold the stop for up to its
+    // call time limit: make it give up, then wait for its thread.
+    m_apiAccess->abort();
     m_accountService.reset();
 }
 

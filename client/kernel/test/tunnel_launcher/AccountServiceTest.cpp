@@ -8,6 +8,8 @@
 #include "ApiTestSupport.h"
 #include "core/src/time/Clock.h"
 #include "core/src/value/AnyConvert.h"
+#include "tunnel_launcher/api/ApiAccess.h"
+#include "tunnel_launcher/api/ApiClient.h"
 #include "tunnel_launcher/service/AccountService.h"
 
 using kx::core::String;
@@ -133,6 +135,22 @@ TEST_P(AccountServiceTest, HourlyRefreshRunsOnItsOwnThread) {
     EXPECT_EQ((std::vector<std::string>{"/account"}), calls());
     service.tick();  // the timer restarted: not due again
     EXPECT_FALSE(service.refreshRunning());
+}
+
+// The SDK's stop waits for a refresh still talking to the API; an answer held
+// back must not hold the stop for the call's whole time limit.
+TEST_P(AccountServiceTest, AbortEndsARequestUnderWayAtOnce) {
+    auto ctx = context("all-hold");
+    uint32_t took = 0;
+    std::thread refresh([&]() { took = tunnel::ApiClient(ctx->apiAccess(), ctx->apiSettings().url).ping(15000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto begin = std::chrono::steady_clock::now();
+    ctx->apiAccess()->abort();
+    refresh.join();
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+    EXPECT_EQ(tunnel::ApiClient::PING_FAILED, took);
+    EXPECT_LT(waited.count(), 2000);
+    EXPECT_EQ(tunnel::ApiClient::PING_FAILED, tunnel::ApiClient(ctx->apiAccess(), ctx->apiSettings().url).ping(15000));
 }
 
 INSTANTIATE_TEST_SUITE_P(HttpAndHttps, AccountServiceTest, ::testing::Values(false, true),

@@ -20,7 +20,7 @@ using kx::core::Strings;
 using kx::net::IpAddress;
 using tunnel::ApiHostLookup;
 using tunnel::ApiProbe;
-using tunnel::testing::RecordingLogger;
+using tunnel::testing::SharedRecordingLogger;
 
 namespace {
 
@@ -105,7 +105,7 @@ protected:
 
     kx::async::SocketReactor m_reactor{10};
     kx::async::ThreadExecutor m_executor;
-    RecordingLogger m_log;
+    SharedRecordingLogger m_log;
     std::unique_ptr<ApiHostLookup> m_lookup;
     std::map<std::string, Behaviour> m_behaviour;
     std::map<std::string, ApiHostLookup::Addresses> m_names;
@@ -273,7 +273,7 @@ TEST(ApiHttpClientTest, FailuresAndTimeLimits) {
     tunnel::testing::ApiPeer peer;
     ASSERT_TRUE(peer.start(false));
     const String spec = String(L"tea(") + String::fromUtf8(tunnel::testing::API_PASS) + L")";
-    RecordingLogger log;
+    SharedRecordingLogger log;
     struct Case {
         const char* name;
         kx::net::URL url;

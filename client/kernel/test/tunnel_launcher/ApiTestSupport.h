@@ -24,7 +24,9 @@ namespace testing {
 
 const char* const API_PASS = "api-test-pass";
 
-class RecordingLogger : public kx::util::ILogRecorder {
+// Thread-safe, unlike the engine tests' RecordingLogger: the API stack logs from
+// race and refresh threads.
+class SharedRecordingLogger : public kx::util::ILogRecorder {
 public:
     void info(const kx::core::String& text) override { _add("I ", text); }
     void warn(const kx::core::String& text) override { _add("W ", text); }
@@ -129,7 +131,7 @@ public:
     const ApiSettings& apiSettings() const override { return m_api; }
     const LaunchSettings& launchSettings() const override { return m_launch; }
 
-    RecordingLogger log;
+    SharedRecordingLogger log;
 
 private:
     ApiSettings m_api;

@@ -27,7 +27,7 @@ using tunnel::TargetRecordReader;
 using tunnel::TunnelClient;
 using tunnel::TunnelLauncher;
 using tunnel::testing::ApiPeer;
-using tunnel::testing::RecordingLogger;
+using tunnel::testing::SharedRecordingLogger;
 
 namespace {
 
@@ -49,11 +49,11 @@ protected:
         return clients;
     }
     size_t count(const std::string& prefix) const { return log().starting(prefix).size(); }
-    const RecordingLogger& log() const { return *m_logger; }
+    const SharedRecordingLogger& log() const { return *m_logger; }
     // Only while no client of the old one is alive.
-    void freshLog() { m_logger.reset(new RecordingLogger()); }
+    void freshLog() { m_logger.reset(new SharedRecordingLogger()); }
 
-    std::unique_ptr<RecordingLogger> m_logger{new RecordingLogger()};
+    std::unique_ptr<SharedRecordingLogger> m_logger{new SharedRecordingLogger()};
     kx::net::SocketEventSelector selector{1000};
 };
 
@@ -219,10 +219,10 @@ protected:
             launch));
     }
 
-    const RecordingLogger& log() const { return *m_logger; }
+    const SharedRecordingLogger& log() const { return *m_logger; }
 
     static std::unique_ptr<ApiPeer> s_peer;
-    std::unique_ptr<RecordingLogger> m_logger{new RecordingLogger()};
+    std::unique_ptr<SharedRecordingLogger> m_logger{new SharedRecordingLogger()};
     kx::net::SocketEventSelector selector{1000};
     std::string m_dir;
 };
@@ -248,7 +248,7 @@ TEST_F(TunnelLauncherApiTest, MakesOneClientPerTargetAndKeepsItsToken) {
     EXPECT_EQ(log().lines().back(), "I [Launcher] All Clients Removed.");
 
     // The token file reads back under the same derived password.
-    m_logger.reset(new RecordingLogger());
+    m_logger.reset(new SharedRecordingLogger());
     launcher = launch(s_peer->url("ok"));
     EXPECT_TRUE(log().has("I [Launcher] Client updated.")) << launcher->errorText().toStdString();
     EXPECT_FALSE(log().has("I [Launcher] Client created."));

@@ -86,7 +86,7 @@ protected:
             }));
     }
 
-    tunnel::testing::RecordingLogger recorder;
+    tunnel::testing::SharedRecordingLogger recorder;
     kx::util::ThreadSafeLogRecorder logger{&recorder};
     std::atomic<int> ticks{0};
 };

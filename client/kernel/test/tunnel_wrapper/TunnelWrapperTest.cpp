@@ -19,7 +19,7 @@ using tunnel::FileLock;
 using tunnel::TunnelWrapper;
 using tunnel::ThreadedTunnelWrapper;
 using tunnel::testing::ApiPeer;
-using tunnel::testing::RecordingLogger;
+using tunnel::testing::SharedRecordingLogger;
 using tunnel::testing::TempDir;
 
 namespace {
@@ -30,7 +30,7 @@ const wchar_t* const ACCESS_KEY = L"wrapper-key";
 TEST(TunnelWrapperTest, WithoutTheLockFileThereIsNoLauncherAndTheReasonIsSaid) {
     TempDir dir;
     kx::net::SocketEventSelector selector(1000);
-    RecordingLogger logger;
+    SharedRecordingLogger logger;
 
     FileLock other(TunnelWrapper::lockFilePath(dir.text(), ACCESS_KEY));
     ASSERT_TRUE(other.lock());
@@ -85,7 +85,7 @@ protected:
     }
 
     static std::unique_ptr<ApiPeer> s_peer;
-    RecordingLogger recorder;
+    SharedRecordingLogger recorder;
     kx::util::ThreadSafeLogRecorder logger{&recorder};
     TempDir dir;
 };

@@ -21,6 +21,8 @@ ApiAccess::~ApiAccess() {
     m_http.reset();
 }
 
+void ApiAccess::abort() { m_http->abort(); }
+
 bool ApiAccess::request(const kx::net::HttpRequest& request, kx::net::HttpResponse* response, bool secure,
                         int32_t timeoutMs) {
     return m_shared->request(request, response, secure, timeoutMs);

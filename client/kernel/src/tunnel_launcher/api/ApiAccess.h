@@ -38,6 +38,10 @@ public:
     bool request(const kx::net::HttpRequest& request, kx::net::HttpResponse* response, bool secure,
                  int32_t timeoutMs) override;
 
+    // From any thread: a request under way ends at once with a failure, and
+    // so does every later one. Used when the SDK stops during a refresh.
+    void abort();
+
 private:
     std::unique_ptr<ApiHttpClient> m_http;
     std::unique_ptr<EncryptedHttpClient> m_encrypted;

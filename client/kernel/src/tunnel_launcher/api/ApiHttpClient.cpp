@@ -48,6 +48,11 @@ ApiHttpClient::~ApiHttpClient() {
     m_executor.reset();
 }
 
+void ApiHttpClient::abort() {
+    m_aborted = true;
+    m_lookup->abort();
+}
+
 void ApiHttpClient::_pumpUntil(const std::function<bool()>& done, int32_t limitMs) {
     kx::core::Timer limit(limitMs > 0 ? limitMs : 0);
     while (!done()) {
@@ -59,7 +64,7 @@ void ApiHttpClient::_pumpUntil(const std::function<bool()>& done, int32_t limitM
 bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpResponse* response,
                             bool secure, int32_t timeoutMs) {
     if (response) response->reset();
-    if (m_busy) return false;
+    if (m_busy || m_aborted) return false;
     m_busy = true;
     kx::web::Http::Response answer;
     try {
@@ -67,10 +72,11 @@ bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpRe
             m_client.reset(new kx::web::DirectHttpClient(m_reactor.get(), m_lookup.get(), m_clientIdleTime,
                                                          MAX_BODY));
         }
-        ApiExchange::Outcome outcome = ApiExchange::run(*m_reactor, *m_client, request, secure, timeoutMs, nullptr);
+        ApiExchange::Outcome outcome = ApiExchange::run(*m_reactor, *m_client, request, secure, timeoutMs,
+                                                         [this]() { return m_aborted.load(); });
         answer = std::move(outcome.response);
         _pumpUntil([this]() { return m_client->idle(); },
-                   outcome.timedOut ? CANCELLED_IDLE_LIMIT : IDLE_WAIT_LIMIT);
+                   outcome.timedOut || outcome.cancelled ? CANCELLED_IDLE_LIMIT : IDLE_WAIT_LIMIT);
     } catch (...) {
         answer = kx::web::Http::Response();
     }

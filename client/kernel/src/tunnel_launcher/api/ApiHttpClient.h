@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -47,6 +48,10 @@ public:
     bool request(const kx::net::HttpRequest& request, kx::net::HttpResponse* response, bool secure,
                  int32_t timeoutMs) override;
 
+    // From any thread: the request in flight (and every later one) gives up
+    // within one pump slice, so the SDK can stop while a refresh is under way.
+    void abort();
+
     ApiHostLookup& lookup() { return *m_lookup; }
     // Null before the first request.
     kx::web::DirectHttpClient* client() { return m_client.get(); }
@@ -60,6 +65,7 @@ private:
     std::unique_ptr<kx::web::DirectHttpClient> m_client;
     int32_t m_clientIdleTime;
     bool m_busy = false;
+    std::atomic<bool> m_aborted{false};
 };
 
 }  // namespace tunnel

@@ -147,6 +147,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         if mode == "slow":
             time.sleep(1.5)
+        if mode == "hold":
+            time.sleep(8)
         if mode == "hugebody":
             self.send_response(200)
             self.send_header("Content-Length", str(64 * 1024 * 1024))
