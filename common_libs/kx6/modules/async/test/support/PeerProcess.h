@@ -24,8 +24,12 @@ public:
     PeerProcess(const PeerProcess&) = delete;
     PeerProcess& operator=(const PeerProcess&) = delete;
 
+    static constexpr const char* SYSTEM_PYTHON = "/usr/bin/python3";
+
     // Starts argv[0] (searched in PATH) and waits for a line "ready <port>".
-    bool start(const std::vector<std::string>& argv, int readyTimeoutMs = 10000) {
+    // A generous wait: a loaded machine running a sanitizer suite can take
+    // many seconds just to start an interpreter.
+    bool start(const std::vector<std::string>& argv, int readyTimeoutMs = 30000) {
         int fds[2];
         if (pipe(fds) != 0) return false;
         m_pid = fork();
@@ -37,6 +41,9 @@ public:
             std::vector<char*> args;
             for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
             args.push_back(nullptr);
+            // The system interpreter starts fastest; a version-manager shim
+            // first in PATH can take seconds under load.
+            if (argv[0] == "python3" && access(SYSTEM_PYTHON, X_OK) == 0) execv(SYSTEM_PYTHON, args.data());
             execvp(args[0], args.data());
             _exit(127);
         }
