@@ -37,12 +37,13 @@ void LatencyDetector::_query() {
     params.set(wire::KEY_TARGET_ID, WireValue::fromInt64(m_targetId));
     params.set(wire::KEY_NAT_ID, WireValue::fromText(m_natId));
     uint32_t started = Clock::nowMs();
-    rpc()->call(
-        wire::METHOD_LATENCY_QUERY, params,
-        [this, started](const Dictionary<Binary>& result) {
-            _onAnswer(WireValue::int64(result, wire::KEY_LATENCY), started);
-        },
-        [this](const Error& error) { _finish(error.code, error.message); });
+    if (!rpc()->tryCall(
+            wire::METHOD_LATENCY_QUERY, params,
+            [this, started](const Dictionary<Binary>& result) {
+                _onAnswer(WireValue::int64(result, wire::KEY_LATENCY), started);
+            },
+            [this](const Error& error) { _finish(error.code, error.message); }))
+        _finish(-1, L"Rpc busy");
 }
 
 void LatencyDetector::_onAnswer(int64_t latency, uint32_t started) {

@@ -23,10 +23,11 @@ SessionClient::SessionClient(kx::net::SocketEventSelector* selector,
 }
 
 void SessionClient::_onConnected() {
-    rpc()->call(
-        wire::METHOD_ZERO_MAKE, Dictionary<Binary>(),
-        [this](const Dictionary<Binary>& result) { _onZeroMade(result); },
-        [this](const Error& error) { _fail(error); });
+    if (!rpc()->tryCall(
+            wire::METHOD_ZERO_MAKE, Dictionary<Binary>(),
+            [this](const Dictionary<Binary>& result) { _onZeroMade(result); },
+            [this](const Error& error) { _fail(error); }))
+        _fail(Error(-1, L"Rpc busy"));
 }
 
 void SessionClient::_onZeroMade(const Dictionary<Binary>& result) {
@@ -41,9 +42,10 @@ void SessionClient::_onZeroMade(const Dictionary<Binary>& result) {
     params.set(wire::KEY_CLIENT_TOKEN, WireValue::fromText(m_login.clientToken));
     params.set(wire::KEY_CLIENT_TYPE, WireValue::fromText(wire::CLIENT_TYPE));
     params.set(wire::KEY_CLIENT_VERSION, WireValue::fromText(m_login.clientVersion));
-    rpc()->call(
-        wire::METHOD_ZERO_LOGIN, params, [this](const Dictionary<Binary>&) { _onLoggedIn(); },
-        [this](const Error& error) { _fail(error); });
+    if (!rpc()->tryCall(
+            wire::METHOD_ZERO_LOGIN, params, [this](const Dictionary<Binary>&) { _onLoggedIn(); },
+            [this](const Error& error) { _fail(error); }))
+        _fail(Error(-1, L"Rpc busy"));
 }
 
 void SessionClient::_onLoggedIn() {

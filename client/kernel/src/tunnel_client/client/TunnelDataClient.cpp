@@ -57,21 +57,23 @@ void TunnelDataClient::_onLogin() {
     if (m_attach) {
         params.set(wire::KEY_TUNNEL_ID, WireValue::fromText(m_tunnel.tunnelId));
         params.set(wire::KEY_NAT_ID, WireValue::fromText(m_tunnel.natId));
-        rpc()->call(
-            wire::METHOD_TUNNEL_ATTACH, params,
-            [this](const Dictionary<Binary>&) { _onOpened(m_tunnel); },
-            [this](const Error& error) { _onFailed(error); });
+        if (!rpc()->tryCall(
+                wire::METHOD_TUNNEL_ATTACH, params,
+                [this](const Dictionary<Binary>&) { _onOpened(m_tunnel); },
+                [this](const Error& error) { _onFailed(error); }))
+            _onFailed(Error(-1, L"Rpc busy"));
     } else {
         params.set(wire::KEY_TARGET_ID, WireValue::fromInt64(m_targetId));
-        rpc()->call(
-            wire::METHOD_TUNNEL_CREATE, params,
-            [this](const Dictionary<Binary>& result) {
-                TunnelInfo info;
-                info.natId = WireValue::text(result, wire::KEY_NAT_ID);
-                info.tunnelId = WireValue::text(result, wire::KEY_TUNNEL_ID);
-                _onOpened(info);
-            },
-            [this](const Error& error) { _onFailed(error); });
+        if (!rpc()->tryCall(
+                wire::METHOD_TUNNEL_CREATE, params,
+                [this](const Dictionary<Binary>& result) {
+                    TunnelInfo info;
+                    info.natId = WireValue::text(result, wire::KEY_NAT_ID);
+                    info.tunnelId = WireValue::text(result, wire::KEY_TUNNEL_ID);
+                    _onOpened(info);
+                },
+                [this](const Error& error) { _onFailed(error); }))
+            _onFailed(Error(-1, L"Rpc busy"));
     }
 }
 
