@@ -5,6 +5,7 @@
 #include "tunnel_client/client/TunnelDataClient.h"
 #include "tunnel_client/forward/ForwardTunnel.h"
 #include "tunnel_client/node/AddressMask.h"
+#include "tunnel_client/protocol/ProtocolWire.h"
 #include "tunnel_client/service/NodeSelectService.h"
 #include "util/src/log/ILogRecorder.h"
 
@@ -96,7 +97,7 @@ void UpstreamBindService::_onTunnelOpened(const TunnelInfo& info) {
 void UpstreamBindService::_onTunnelFailed(const Error& error) {
     m_context->setLastError(error.message.isEmpty() ? String(L"Tunnel opening timeout")
                                                     : error.message);
-    if (error.code == 201) {
+    if (error.code == wire::ERROR_UNKNOWN_TUNNEL) {
         // The switch no longer knows the tunnel: start a fresh one next time.
         m_context->forwardTunnel()->close();
         m_tunnelInfo = TunnelInfo();
