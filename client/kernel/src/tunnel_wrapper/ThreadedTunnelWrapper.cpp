@@ -54,7 +54,7 @@ ThreadedTunnelWrapper::~ThreadedTunnelWrapper() {
 
 void ThreadedTunnelWrapper::_start(kx::util::ILogRecorder* logRecorder, WorkerFactory factory) {
     _publishStatus(nullptr, L"starting");
-    if (!m_thread.start([this, factory] { _body(factory); })) {
+    if (!m_thread.start([this, factory, logRecorder] { _body(factory, logRecorder); })) {
         {
             LockGuard guard(*m_mutex);
             m_errorText = L"[Wrapper] Failed to start worker thread";
@@ -124,9 +124,15 @@ String ThreadedTunnelWrapper::_timeoutText(ITunnelWorker& worker) {
     return text;
 }
 
-void ThreadedTunnelWrapper::_body(WorkerFactory factory) {
+void ThreadedTunnelWrapper::_body(WorkerFactory factory, kx::util::ILogRecorder* logRecorder) {
     std::unique_ptr<kx::net::SocketEventSelector> selector(
         new kx::net::SocketEventSelector(SELECTOR_TICK_MS));
+    // A failing poll goes to the SDK's log, not to the host's standard error.
+    if (logRecorder) {
+        selector->onPollError = [logRecorder](const char* text) {
+            logRecorder->error(String(L"[Wrapper] ") + String::fromUtf8(text));
+        };
+    }
     std::unique_ptr<ITunnelWorker> worker = factory(selector.get());
     m_statusTimer.start(STATUS_INTERVAL_MS);
 

@@ -73,7 +73,7 @@ public:
 
 private:
     void _start(kx::util::ILogRecorder* logRecorder, WorkerFactory factory);
-    void _body(WorkerFactory factory);
+    void _body(WorkerFactory factory, kx::util::ILogRecorder* logRecorder);
     bool _isRunning(const ITunnelWorker& worker) const;
     void _round(kx::net::SocketEventSelector& selector, ITunnelWorker& worker);
     // Sets the error text and the status, then releases the creator.
