@@ -22,6 +22,8 @@ FUZZ_SECONDS=${KX_FUZZ_SMOKE_SECONDS:-3}
 JOBS=$(nproc 2>/dev/null || echo 2)
 SUMMARY=()
 FAILED=0
+PASSED_TOTAL=0
+FAILED_TOTAL=0
 
 # run_suite <name> <build dir> [cmake options...]
 run_suite() {
@@ -38,6 +40,14 @@ run_suite() {
               sed -n '/The following tests FAILED/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - '
             } | sed "s/^/$name: /")
     SUMMARY+=("$lines")
+    # "N% tests passed, F tests failed out of T": add up over the stages.
+    local counts
+    counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1 \2/p' "$log" | tail -n 1)
+    if [ -n "$counts" ]; then
+      set -- $counts
+      FAILED_TOTAL=$((FAILED_TOTAL + $1))
+      PASSED_TOTAL=$((PASSED_TOTAL + $2 - $1))
+    fi
     if [ "$status" -ne 0 ]; then
       FAILED=1
       SUMMARY+=("$name: FAILED (ctest exit $status)")
@@ -70,4 +80,6 @@ fi
 
 echo "== summary"
 printf '%s\n' "${SUMMARY[@]}"
+# One closing line over every ctest stage.
+echo "tests: $PASSED_TOTAL passed, $FAILED_TOTAL failed"
 exit "$FAILED"
