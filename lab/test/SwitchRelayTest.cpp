@@ -232,7 +232,7 @@ TEST_F(SwitchRelayTest, AdminTakesTheBoundSwitchDownAndUpAgain) {
     EXPECT_EQ("error unknown command: dance", network->command("dance a"));
 }
 
-TEST_F(SwitchRelayTest, EightMebibytesReceivedAreAcknowledgedAtOnce) {
+TEST_F(SwitchRelayTest, AckThresholdReceivedIsAcknowledgedAtOnce) {
     RawClient* a = login(L"a");
     Message create;
     create.set(L"target_id", Binary("3"));
@@ -245,7 +245,7 @@ TEST_F(SwitchRelayTest, EightMebibytesReceivedAreAcknowledgedAtOnce) {
     Binary packet;
     // Data for a channel nobody opened: dropped, but counted as received.
     TunnelPacket::buildData(&packet, TunnelPacket::CLASS_TCP, 99, payload.data(), payload.length());
-    const uint32_t count = 8 * 1024 * 1024 / 65010 + 1;
+    const uint32_t count = tunnel::wire::ACK_BYTES / 65010 + 1;
     for (uint32_t i = 0; i < count; ++i) a->send(packet, i);
     ASSERT_TRUE(pumpUntil([a] { return !a->acks().empty(); }, 5000));
     EXPECT_EQ(std::vector<uint32_t>{count - 1}, a->acks());

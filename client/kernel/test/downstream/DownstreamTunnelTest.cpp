@@ -136,7 +136,7 @@ TEST_F(DownstreamTunnelTest, OutOfOrderPacketIsDroppedAndNotAcknowledged) {
     EXPECT_EQ(upstream.acks()[1].length(), 6);
 }
 
-TEST_F(DownstreamTunnelTest, EightMebibytesReceivedAreAcknowledgedAtOnce) {
+TEST_F(DownstreamTunnelTest, AckThresholdReceivedIsAcknowledgedAtOnce) {
     tunnel.open();
     tunnel.setUpstream(&upstream);
     tunnel.tick();
