@@ -31,6 +31,9 @@ public:
 
 protected:
     void _deliver(core::Binary& data, const bool& gone) override;
+    // Hands out every whole frame buffered; false when the channel ended or
+    // went away meanwhile.
+    bool _decodeFrames(const bool& gone);
 
 private:
     core::StreamBuffer m_stream;

@@ -325,6 +325,19 @@ TEST_F(SizeHeaderChannelTest, SeveralFramesInOneReadArriveInOrderInOneEvent) {
     EXPECT_EQ(0, channel->bufferedBytes());
 }
 
+// Regression: a read carrying the tail of a frame that nearly fills the
+// buffer and the head of the next one aborted a valid stream.
+TEST_F(SizeHeaderChannelTest, FrameFillingTheBufferFollowedByAnotherInOneReadIsNotAnOverflow) {
+    auto channel = makeFramed(1000);
+    std::string big(990, 'b');
+    Binary wire = frame(big);
+    wire.append(frame("next"));
+    ASSERT_TRUE(test::sendAll(pair.client, wire));
+    for (int i = 0; i < 100 && frames.size() < 2; ++i) pumpRounds(1);
+    ASSERT_EQ((std::vector<std::string>{big, "next"}), frames);
+    EXPECT_TRUE(channel->isOpen());
+}
+
 TEST_F(SizeHeaderChannelTest, FrameSplitOverManyReadsIsDeliveredOnceComplete) {
     auto channel = makeFramed();
     std::string payload = test::pattern(100000, 4).toStdString();
