@@ -39,20 +39,14 @@ void ProtocolClient::_onConnect(Socket* socket) {
     }
     socket->setNoDelay(1);
     m_channel.reset(new ProtocolChannel(socket, m_selector));
-    m_channel->setKeepCapacity(KEEP_CAPACITY, KEEP_CAPACITY);
+    m_channel->setKeepCapacity(KEEP_CAPACITY, SEND_KEEP_CAPACITY);
     m_channel->setIdleTimeout(IDLE_TIMEOUT_MS);
-    m_channel->onClosed = [this]() {
-        if (onClosed) onClosed();
-    };
-    m_channel->onTimeout = [this]() {
-        if (onTimeout) onTimeout();
-    };
+    m_channel->onClosed = [this]() { _handleClosed(); };
+    m_channel->onTimeout = [this]() { _handleTimeout(); };
     m_channel->onMessage = [this](Dictionary<Binary>& message) {
         if (onMessage) onMessage(message);
     };
-    m_channel->onData = [this](Binary& data) {
-        if (onData) onData(data);
-    };
+    m_channel->onData = [this](Binary& data) { _handleData(data); };
     // The RPC sees messages first and passes the rest to onMessage.
     m_rpc.reset(new DicRpc(m_channel.get()));
     if (onConnected) onConnected();
@@ -74,6 +68,18 @@ bool ProtocolClient::sendData(const Binary& data) {
 
 void ProtocolClient::abort() {
     if (m_channel) m_channel->abort();
+}
+
+void ProtocolClient::_handleClosed() {
+    if (onClosed) onClosed();
+}
+
+void ProtocolClient::_handleTimeout() {
+    if (onTimeout) onTimeout();
+}
+
+void ProtocolClient::_handleData(Binary& data) {
+    if (onData) onData(data);
 }
 
 }  // namespace tunnel

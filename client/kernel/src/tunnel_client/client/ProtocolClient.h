@@ -28,6 +28,9 @@ public:
     static constexpr int CONNECT_TIMEOUT_MS = 3000;
     static constexpr int IDLE_TIMEOUT_MS = 4000;
     static constexpr int KEEP_CAPACITY = 16384;
+    // The send queue of a busy tunnel holds a read burst of frames; keeping
+    // that much spares a large allocation and its page faults per flush.
+    static constexpr int SEND_KEEP_CAPACITY = 262144;
 
     std::function<void()> onConnected;
     std::function<void()> onConnectFailed;
@@ -54,6 +57,13 @@ public:
     kx::net::SocketEventSelector* selector() const { return m_selector; }
 
 protected:
+    // What a channel event does once the connection stands. A derived class
+    // extends these and calls its base, so the public callbacks stay the
+    // owner's instead of being taken over.
+    virtual void _handleClosed();
+    virtual void _handleTimeout();
+    virtual void _handleData(kx::core::Binary& data);
+
     // A connect that failed inside the constructor could not be reported to
     // anyone yet. Derived classes deliver it later through onConnectFailed.
     bool _hasEarlyConnectFailure() const { return m_earlyFailure; }

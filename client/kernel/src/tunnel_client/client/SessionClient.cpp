@@ -16,10 +16,12 @@ SessionClient::SessionClient(kx::net::SocketEventSelector* selector,
     : ProtocolClient(selector, address), m_loggedIn(false), m_failed(false), m_login(login) {
     onConnected = [this]() { _onConnected(); };
     onConnectFailed = [this]() { _fail(Error(-1, String())); };
-    // The idle timeout is followed by onClosed, so closing covers it.
-    onClosed = [this]() {
-        if (!m_loggedIn) _fail(Error(-1, String()));
-    };
+}
+
+// The idle timeout is followed by a close, so this covers it too.
+void SessionClient::_handleClosed() {
+    if (!m_loggedIn) _fail(Error(-1, String()));
+    ProtocolClient::_handleClosed();
 }
 
 void SessionClient::_onConnected() {

@@ -22,6 +22,10 @@ public:
 
     bool isLoggedIn() const { return m_loggedIn; }
 
+protected:
+    // A loss before the login is the login's failure.
+    void _handleClosed() override;
+
 private:
     void _onConnected();
     void _onZeroMade(const kx::core::Dictionary<kx::core::Binary>& result);

@@ -33,23 +33,13 @@ TunnelDataClient::TunnelDataClient(SocketEventSelector* selector, const SocketAd
     _install(fastTick);
 }
 
-TunnelDataClient::~TunnelDataClient() {
-    onData = std::move(m_prevOnData);
-    onClosed = std::move(m_prevOnClosed);
-    onTimeout = std::move(m_prevOnTimeout);
-}
+TunnelDataClient::~TunnelDataClient() = default;
 
 void TunnelDataClient::_install(bool fastTick) {
     m_heartbeatTimer.start(HEARTBEAT_TIMEOUT_MS);
     m_receiveTimer.start(fastTick ? FAST_RECEIVE_TIMEOUT_MS : RECEIVE_TIMEOUT_MS);
     onLogin = [this]() { _onLogin(); };
     onLoginFailed = [this](const Error& error) { _onFailed(error); };
-    m_prevOnData = std::move(onData);
-    m_prevOnClosed = std::move(onClosed);
-    m_prevOnTimeout = std::move(onTimeout);
-    onData = [this](Binary& data) { _onData(data); };
-    onClosed = [this]() { _onClosed(); };
-    onTimeout = [this]() { _onTimeout(); };
 }
 
 void TunnelDataClient::_onLogin() {
@@ -91,22 +81,22 @@ void TunnelDataClient::_onFailed(const Error& error) {
     if (onTunnelFailed) onTunnelFailed(error);
 }
 
-void TunnelDataClient::_onData(Binary& data) {
+void TunnelDataClient::_handleData(Binary& data) {
     m_receiveTimer.reset();
     if (m_state == STATE_OPEN && m_downstream) {
         if (TunnelPacket(data).isAck()) m_heartbeatTimer.reset();
         m_downstream->receive(data);
     }
-    if (m_prevOnData) m_prevOnData(data);
+    SessionClient::_handleData(data);
 }
 
-void TunnelDataClient::_onTimeout() {
+void TunnelDataClient::_handleTimeout() {
     m_heartbeatTimer.start(0);
     m_receiveTimer.start(0);
-    if (m_prevOnTimeout) m_prevOnTimeout();
+    SessionClient::_handleTimeout();
 }
 
-void TunnelDataClient::_onClosed() {
+void TunnelDataClient::_handleClosed() {
     if (m_state == STATE_OPEN) {
         m_state = STATE_ENDED;
         // A disabled timer counts as expired: the idle timeout and our own
@@ -118,7 +108,7 @@ void TunnelDataClient::_onClosed() {
     }
     // Before the login the session reports the loss as a login failure,
     // which ends the opening with onTunnelFailed.
-    if (m_prevOnClosed) m_prevOnClosed();
+    SessionClient::_handleClosed();
     m_state = STATE_ENDED;
 }
 

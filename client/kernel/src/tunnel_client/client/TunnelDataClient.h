@@ -53,14 +53,11 @@ private:
     void _onLogin();
     void _onOpened(const TunnelInfo& info);
     void _onFailed(const Error& error);
-    void _onData(kx::core::Binary& data);
-    void _onTimeout();
-    void _onClosed();
+    void _handleData(kx::core::Binary& data) override;
+    void _handleTimeout() override;
+    void _handleClosed() override;
 
     IDownstream* m_downstream;
-    std::function<void(kx::core::Binary&)> m_prevOnData;
-    std::function<void()> m_prevOnClosed;
-    std::function<void()> m_prevOnTimeout;
     int m_state;
     kx::core::Timer m_heartbeatTimer;
     kx::core::Timer m_receiveTimer;
