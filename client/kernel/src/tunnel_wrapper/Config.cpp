@@ -3,24 +3,17 @@
 #include "core/src/debug/AssertReporter.h"
 #include "core/src/json/JsonParser.h"
 #include "core/src/value/AnyConvert.h"
+#include "core/src/value/AnyField.h"
 #include "tunnel_wrapper/ConfigCodec.h"
 
 using kx::core::Any;
 using kx::core::AnyArray;
 using kx::core::AnyConvert;
 using kx::core::AnyDictionary;
+using kx::core::AnyField;
 using kx::core::String;
 
 namespace tunnel {
-
-namespace {
-
-const Any& valueAt(const AnyDictionary& object, const wchar_t* key) {
-    const Any* value = object.find(key);
-    return value ? *value : Any::null();
-}
-
-}  // namespace
 
 Config::Config(const String& text) : m_text(text) {}
 
@@ -39,13 +32,13 @@ AnyDictionary Config::_decode() const {
 }
 
 String Config::apiUrl() const {
-    return AnyConvert::toText(valueAt(_decode(), L"u"));
+    return AnyConvert::toText(AnyField::value(_decode(), L"u"));
 }
 
 kx::core::Array<kx::core::Strings> Config::hostGroups() const {
     kx::core::Array<kx::core::Strings> out;
     const AnyDictionary config = _decode();
-    const Any& groups = valueAt(config, L"h");
+    const Any& groups = AnyField::value(config, L"h");
     if (!groups.is<AnyArray>()) return out;
     for (const Any& group : groups.as<AnyArray>()) {
         if (!group.is<AnyArray>()) continue;
@@ -57,7 +50,7 @@ kx::core::Array<kx::core::Strings> Config::hostGroups() const {
 }
 
 String Config::encryptorSpec() const {
-    return AnyConvert::toText(valueAt(_decode(), L"e"));
+    return AnyConvert::toText(AnyField::value(_decode(), L"e"));
 }
 
 }  // namespace tunnel

@@ -3,29 +3,17 @@
 #include "core/src/json/JsonParser.h"
 #include "core/src/misc/FileUtil.h"
 #include "core/src/value/AnyConvert.h"
+#include "core/src/value/AnyField.h"
 #include "tunnel_launcher/TargetRecordReader.h"
 
 using kx::core::Any;
 using kx::core::AnyArray;
 using kx::core::AnyConvert;
 using kx::core::AnyDictionary;
+using kx::core::AnyField;
 using kx::core::String;
 
 namespace tunnel {
-
-namespace {
-
-const AnyArray* arrayAt(const AnyDictionary& object, const wchar_t* key) {
-    const Any* value = object.find(key);
-    return value && value->is<AnyArray>() ? &value->as<AnyArray>() : nullptr;
-}
-
-const Any& valueAt(const AnyDictionary& object, const wchar_t* key) {
-    const Any* value = object.find(key);
-    return value ? *value : Any::null();
-}
-
-}  // namespace
 
 LoginInfo TargetConfig::loginInfo() const {
     LoginInfo info;
@@ -42,11 +30,11 @@ bool TargetConfig::fromJson(const String& text, TargetConfig* out, String* error
         return false;
     }
     TargetConfig config;
-    config.accessKey = AnyConvert::toText(valueAt(root, L"access_key"));
-    config.token = AnyConvert::toText(valueAt(root, L"token"));
-    config.version = AnyConvert::toText(valueAt(root, L"version"));
-    config.fastTick = AnyConvert::toBool(valueAt(root, L"fast_tick_enabled"));
-    if (const AnyArray* targets = arrayAt(root, L"targets")) {
+    config.accessKey = AnyConvert::toText(AnyField::value(root, L"access_key"));
+    config.token = AnyConvert::toText(AnyField::value(root, L"token"));
+    config.version = AnyConvert::toText(AnyField::value(root, L"version"));
+    config.fastTick = AnyConvert::toBool(AnyField::value(root, L"fast_tick_enabled"));
+    if (const AnyArray* targets = AnyField::array(root, L"targets")) {
         config.targets = TargetRecordReader::readTargets(*targets);
     }
     *out = std::move(config);
