@@ -1,8 +1,5 @@
 #include "lab_api/TlsServerSession.h"
 
-#include <climits>
-#include <cstring>
-
 namespace lab {
 
 using kx::core::Binary;
@@ -10,44 +7,16 @@ using kx::core::Binary;
 TlsServerSession::TlsServerSession(const mbedtls_ssl_config* config) {
     mbedtls_ssl_init(&m_ssl);
     m_usable = config && mbedtls_ssl_setup(&m_ssl, config) == 0;
-    if (m_usable)
-        mbedtls_ssl_set_bio(&m_ssl, this, &TlsServerSession::_bioSend, &TlsServerSession::_bioRecv,
-                            nullptr);
+    if (m_usable) m_bio.attach(&m_ssl);
 }
 
 TlsServerSession::~TlsServerSession() {
     mbedtls_ssl_free(&m_ssl);
 }
 
-int TlsServerSession::_bioSend(void* ctx, const unsigned char* buf, size_t len) {
-    TlsServerSession* self = static_cast<TlsServerSession*>(ctx);
-    if (len > static_cast<size_t>(INT_MAX / 2) - static_cast<size_t>(self->m_out.length()))
-        return MBEDTLS_ERR_SSL_INTERNAL_ERROR;
-    self->m_out.append(buf, static_cast<int32_t>(len));
-    return static_cast<int>(len);
-}
-
-int TlsServerSession::_bioRecv(void* ctx, unsigned char* buf, size_t len) {
-    TlsServerSession* self = static_cast<TlsServerSession*>(ctx);
-    int32_t available = self->m_in.length() - self->m_inOffset;
-    if (available <= 0) return MBEDTLS_ERR_SSL_WANT_READ;
-    int32_t n = len < static_cast<size_t>(available) ? static_cast<int32_t>(len) : available;
-    std::memcpy(buf, self->m_in.data() + self->m_inOffset, static_cast<size_t>(n));
-    self->m_inOffset += n;
-    if (self->m_inOffset == self->m_in.length()) {
-        self->m_in.clear();
-        self->m_inOffset = 0;
-    }
-    return n;
-}
-
 TlsServerSession::Result TlsServerSession::receive(const Binary& cipher, Binary* plain) {
     if (!m_usable) return FAILED;
-    if (m_inOffset > 0) {
-        m_in.removeFront(m_inOffset);
-        m_inOffset = 0;
-    }
-    m_in.append(cipher);
+    m_bio.feedCopy(cipher);
     if (!m_handshakeDone) {
         int rc = mbedtls_ssl_handshake(&m_ssl);
         if (rc == MBEDTLS_ERR_SSL_WANT_READ || rc == MBEDTLS_ERR_SSL_WANT_WRITE) return OK;
@@ -93,12 +62,12 @@ void TlsServerSession::closeNotify() {
 }
 
 bool TlsServerSession::idle() {
-    return m_handshakeDone && m_in.length() == m_inOffset && !mbedtls_ssl_check_pending(&m_ssl);
+    return m_handshakeDone && m_bio.pendingInput() == 0 && !mbedtls_ssl_check_pending(&m_ssl);
 }
 
 Binary TlsServerSession::takeOutgoing() {
     Binary out;
-    out.swap(m_out);
+    m_bio.takeOutput(&out);
     return out;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/src/value/Binary.h"
+#include "tls/src/MemoryBio.h"
 
 namespace lab {
 
@@ -37,15 +38,10 @@ public:
     kx::core::Binary takeOutgoing();
 
 private:
-    static int _bioSend(void* ctx, const unsigned char* buf, size_t len);
-    static int _bioRecv(void* ctx, unsigned char* buf, size_t len);
-
     mbedtls_ssl_context m_ssl;
     bool m_usable = false;
     bool m_handshakeDone = false;
-    kx::core::Binary m_in;
-    int32_t m_inOffset = 0;
-    kx::core::Binary m_out;
+    kx::tls::MemoryBio m_bio;
 };
 
 }  // namespace lab

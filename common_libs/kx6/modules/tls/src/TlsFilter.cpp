@@ -1,7 +1,5 @@
 #include "tls/src/TlsFilter.h"
 
-#include <climits>
-#include <cstring>
 #include <utility>
 
 #include "async/src/SocketReactor.h"
@@ -46,7 +44,7 @@ bool TlsFilter::_setup() {
     }
     if (!m_settings->apply(&m_config, m_role == ROLE_SERVER)) return false;
     if (mbedtls_ssl_setup(&m_ssl, &m_config) != 0) return false;
-    mbedtls_ssl_set_bio(&m_ssl, this, &TlsFilter::_bioSend, &TlsFilter::_bioRecv, nullptr);
+    m_bio.attach(&m_ssl);
     if (m_role == ROLE_CLIENT && !m_hostName.isEmpty()) {
         core::Binary name = m_hostName.toUtf8();
         if (mbedtls_ssl_set_hostname(&m_ssl, name.c_str()) != 0) return false;
@@ -63,32 +61,7 @@ void TlsFilter::_teardown() {
     m_setUp = false;
     m_handshakeDone = false;
     m_inputWanted = false;
-    m_in.clear();
-    m_inOffset = 0;
-    m_out.clear();
-}
-
-int TlsFilter::_bioSend(void* ctx, const unsigned char* buf, size_t len) {
-    TlsFilter* self = static_cast<TlsFilter*>(ctx);
-    if (len > static_cast<size_t>(INT_MAX) - static_cast<size_t>(self->m_out.length())) {
-        return MBEDTLS_ERR_SSL_INTERNAL_ERROR;
-    }
-    self->m_out.append(buf, static_cast<int32_t>(len));
-    return static_cast<int>(len);
-}
-
-int TlsFilter::_bioRecv(void* ctx, unsigned char* buf, size_t len) {
-    TlsFilter* self = static_cast<TlsFilter*>(ctx);
-    int32_t available = self->m_in.length() - self->m_inOffset;
-    if (available <= 0) return MBEDTLS_ERR_SSL_WANT_READ;
-    int32_t n = len < static_cast<size_t>(available) ? static_cast<int32_t>(len) : available;
-    std::memcpy(buf, self->m_in.data() + self->m_inOffset, static_cast<size_t>(n));
-    self->m_inOffset += n;
-    if (self->m_inOffset == self->m_in.length()) {
-        self->m_in.clear();
-        self->m_inOffset = 0;
-    }
-    return n;
+    m_bio.clear();
 }
 
 // ---- operations ----
@@ -201,10 +174,10 @@ void TlsFilter::_pump() {
 }
 
 void TlsFilter::_flushOut() {
-    if (m_out.isEmpty() || m_innerSend || !m_inner) return;
+    if (!m_bio.hasOutput() || m_innerSend || !m_inner) return;
     m_innerSend = true;
     core::Binary chunk;
-    chunk.swap(m_out);
+    m_bio.takeOutput(&chunk);
     m_inner->send(
         chunk,
         [this](bool ok) {
@@ -235,15 +208,7 @@ void TlsFilter::_onInnerRecv(core::Binary& data) {
         _failAll();
         return;
     }
-    if (m_inOffset > 0) {
-        m_in.removeFront(m_inOffset);
-        m_inOffset = 0;
-    }
-    if (m_in.isEmpty()) {
-        m_in.swap(data);
-    } else {
-        m_in.append(data);
-    }
+    m_bio.feed(data);
     _pump();
 }
 
@@ -251,9 +216,7 @@ void TlsFilter::_failAll() {
     if (m_onHandshake) _completeHandshake(false);
     if (m_onRecv) _completeRecv(core::Binary());
     if (m_onSend) _completeSend(false);
-    m_in.clear();
-    m_inOffset = 0;
-    m_out.clear();
+    m_bio.clear();
 }
 
 // ---- completions ----
@@ -354,9 +317,9 @@ void TlsFilter::_startClose(bool graceful, CloseCallback callback) {
             if (mbedtls_ssl_close_notify(&m_ssl) != MBEDTLS_ERR_SSL_WANT_WRITE) break;
         }
         m_closeNotifyPending = false;
-        if (!m_out.isEmpty()) {
+        if (m_bio.hasOutput()) {
             core::Binary notify;
-            notify.swap(m_out);
+            m_bio.takeOutput(&notify);
             m_innerSend = true;
             m_inner->send(
                 notify,

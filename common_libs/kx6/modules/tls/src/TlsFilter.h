@@ -8,6 +8,7 @@
 #include "async/src/StreamSocket.h"
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
+#include "tls/src/MemoryBio.h"
 
 namespace kx {
 namespace tls {
@@ -66,9 +67,6 @@ private:
     void _startClose(bool graceful, CloseCallback callback);
     void _finishClose();
 
-    static int _bioSend(void* ctx, const unsigned char* buf, size_t len);
-    static int _bioRecv(void* ctx, unsigned char* buf, size_t len);
-
     struct Timed {
         int delayId = 0;
         uint32_t seq = 0;
@@ -80,9 +78,7 @@ private:
     core::String m_hostName;
     mbedtls_ssl_context m_ssl;
     mbedtls_ssl_config m_config;
-    core::Binary m_in;
-    int32_t m_inOffset = 0;
-    core::Binary m_out;
+    MemoryBio m_bio;
 
     std::function<void(bool)> m_onHandshake;
     RecvCallback m_onRecv;
