@@ -34,6 +34,8 @@ SwitchSession::SwitchSession(kx::net::Socket* socket, kx::net::SocketEventSelect
         return;
     }
     m_channel->setFrameLimit(LOGIN_FRAME_LIMIT);
+    // A busy tunnel queues a read burst of frames per flush: keep that much.
+    m_channel->setKeepCapacity(kx::net::TcpSocketChannel::KEEP_CAPACITY, SEND_KEEP_CAPACITY);
     m_loginDeadline.start(LOGIN_TIMEOUT_MS);
     m_channel->setIdleTimeout(IDLE_TIMEOUT_MS);
     m_channel->onFrame = [this](Binary& frame) { _onFrame(frame); };

@@ -31,6 +31,7 @@ public:
     // Before login: the largest frame (the login calls are a few hundred
     // bytes) and the time a connection has to log in.
     static constexpr int LOGIN_FRAME_LIMIT = 4096;
+    static constexpr int SEND_KEEP_CAPACITY = 262144;
     static constexpr int LOGIN_TIMEOUT_MS = 10000;
 
     SwitchSession(kx::net::Socket* socket, kx::net::SocketEventSelector* selector,
