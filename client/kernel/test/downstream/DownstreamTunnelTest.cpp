@@ -81,6 +81,39 @@ TEST_F(DownstreamTunnelTest, BackupsAreResentInOrderThroughANewUpstream) {
     EXPECT_EQ(tunnel.backups().count(), 4);
 }
 
+// Acknowledged buffers are handed back to the sender for its next packet: a
+// reused buffer must never still be one the backups resend.
+TEST_F(DownstreamTunnelTest, ReusedBuffersOfAcknowledgedPacketsLeaveBackupsIntact) {
+    tunnel.open();
+    const int32_t sizes[] = {2000, 16394, 8, 4000, 16394, 1024, 1023, 16394};
+    auto dataPacket = [](Binary* out, int32_t size, uint8_t fill) {
+        Binary payload;
+        payload.resize(size - TunnelPacket::DATA_HEADER_SIZE);
+        for (int32_t i = 0; i < payload.length(); ++i) payload.data()[i] = uint8_t(fill + i);
+        TunnelPacket::buildData(out, TunnelPacket::CLASS_TCP, 3, payload.data(), payload.length());
+    };
+    std::vector<Binary> expected;
+    Binary packet;  // one buffer for every send, as a session does
+    uint32_t sent = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (int32_t size : sizes) {
+            dataPacket(&packet, size, uint8_t(sent));
+            Binary copy = packet;
+            TunnelPacket::writeSequence(copy, sent);
+            expected.push_back(copy);
+            ASSERT_TRUE(tunnel.send(packet));
+            EXPECT_TRUE(packet.isEmpty());
+            ++sent;
+        }
+        // Acknowledge all but the last three of this round.
+        tunnel.receive(TunnelPacket::buildAck(sent - 4));
+    }
+    tunnel.sendBackups(&upstream);
+    ASSERT_EQ(upstream.packets.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(upstream.packets[i], expected[sent - 3 + i]) << i;
+    EXPECT_EQ(tunnel.backups().usedBytes(), 1023 + 1024 + 16394);
+}
+
 TEST_F(DownstreamTunnelTest, AckOfOneFreesZeroAndOneAndKeepsTwo) {
     tunnel.open();
     sendPackets(3);

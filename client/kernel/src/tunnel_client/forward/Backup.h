@@ -21,6 +21,8 @@ public:
 
     uint32_t sequence() const { return static_cast<uint32_t>(m_sequence); }
     const kx::core::Binary& packet() const { return m_packet; }
+    // Hands the packet's storage over (for reuse), leaving this backup empty.
+    void takePacket(kx::core::Binary* into) { into->swap(m_packet); }
 
 private:
     uint64_t m_sequence;

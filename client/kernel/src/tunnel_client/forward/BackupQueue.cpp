@@ -19,9 +19,10 @@ bool BackupQueue::push(uint32_t sequence, kx::core::Binary&& packet) {
     return true;
 }
 
-void BackupQueue::popFront() {
+void BackupQueue::popFront(kx::core::Binary* storage) {
     if (m_items.empty()) return;
     m_used -= m_items.front().packet().length();
+    if (storage) m_items.front().takePacket(storage);
     m_items.pop_front();
 }
 

@@ -21,7 +21,9 @@ public:
     bool hasRoom(int32_t bytes) const {
         return bytes >= 0 && static_cast<int64_t>(m_used) + bytes <= m_capacity;
     }
-    void popFront();
+    // Removes the oldest packet; with `storage`, its buffer is swapped there
+    // for reuse instead of freed.
+    void popFront(kx::core::Binary* storage = nullptr);
     void clear();
 
     bool isEmpty() const { return m_items.empty(); }

@@ -29,6 +29,7 @@ void DownstreamTunnel::close() {
     m_aliveTimer.start(0);
     m_ackTimer.start(0);
     m_backups.clear();
+    m_spare.clear();
     m_refused = false;
     m_opened = false;
 }
@@ -40,7 +41,13 @@ bool DownstreamTunnel::send(Binary& packet) {
         return false;
     }
     TunnelPacket::writeSequence(packet, m_sendSequence);
+    bool large = packet.length() >= SPARE_MIN_LENGTH;
     m_backups.push(m_sendSequence, std::move(packet));
+    if (large && !m_spare.empty()) {
+        packet.swap(m_spare.back());
+        m_spare.pop_back();
+        packet.clear();
+    }
     const Binary& kept = m_backups.back().packet();
     if (m_upstream) m_upstream->send(kept);
     m_traffic.addSent(kept.length());
@@ -78,7 +85,15 @@ void DownstreamTunnel::_acknowledge(const Binary& packet) {
     uint32_t freed = TunnelPacket::acknowledgedCount(m_backups.front().sequence(), m_sendSequence,
                                                      TunnelPacket(packet).sequence());
     if (freed == 0) return;
-    for (uint32_t n = 0; n < freed && !m_backups.isEmpty(); ++n) m_backups.popFront();
+    for (uint32_t n = 0; n < freed && !m_backups.isEmpty(); ++n) {
+        if (m_spare.size() < SPARE_PACKETS &&
+            m_backups.front().packet().length() >= SPARE_MIN_LENGTH) {
+            m_spare.emplace_back();
+            m_backups.popFront(&m_spare.back());
+        } else {
+            m_backups.popFront();
+        }
+    }
     if (m_refused) {
         m_refused = false;
         onRoom();

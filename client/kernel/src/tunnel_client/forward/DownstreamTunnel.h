@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "core/src/time/Timer.h"
 #include "core/src/value/Binary.h"
@@ -39,7 +40,8 @@ public:
     // Binary's storage, so the caller's Binary is empty afterwards. False when
     // dead, when the packet is shorter than a header or when the backups are
     // full: then the packet is untouched, nothing was stored or sent and the
-    // sequence number was not used.
+    // sequence number was not used. A sent data-sized packet may come back
+    // empty but with the storage of an acknowledged one, ready for reuse.
     bool send(kx::core::Binary& packet);
     // Whether a packet of this many bytes would be accepted by send() now.
     bool canSend(int32_t bytes) const { return isAlive() && m_backups.hasRoom(bytes); }
@@ -79,6 +81,11 @@ private:
     int64_t m_receivedSinceAck = 0;
     IUpstream* m_upstream = nullptr;
     TrafficStatGroup m_traffic;
+    // Buffers of acknowledged packets, handed back to senders: a steady
+    // stream then allocates nothing per packet.
+    static constexpr size_t SPARE_PACKETS = 64;
+    static constexpr int32_t SPARE_MIN_LENGTH = 1024;
+    std::vector<kx::core::Binary> m_spare;
     bool m_refused = false;  // a send was refused for lack of room since the last onRoom()
     kx::core::Binary m_ackPacket;
 };

@@ -82,14 +82,17 @@ Binary TunnelPacket::buildWindow(uint8_t cls, uint16_t channel, uint32_t granted
 bool TunnelPacket::buildData(Binary* out, uint8_t cls, uint16_t channel, const uint8_t* payload,
                              int32_t length) {
     if (length < 0 || length > MAX_PAYLOAD) return false;
-    out->resize(DATA_HEADER_SIZE + length);
-    uint8_t* p = out->data();
+    // Appended rather than resized: no zero-fill of bytes overwritten at once.
+    out->clear();
+    out->reserve(DATA_HEADER_SIZE + length);
+    uint8_t p[DATA_HEADER_SIZE];
     p[0] = cls;
     p[1] = KIND_DATA;
     writeU32(p + 2, 0);
     writeU16(p + 6, channel);
     writeU16(p + 8, static_cast<uint16_t>(length));
-    if (length > 0) memcpy(p + DATA_HEADER_SIZE, payload, static_cast<size_t>(length));
+    out->append(p, DATA_HEADER_SIZE);
+    if (length > 0) out->append(payload, length);
     return true;
 }
 
