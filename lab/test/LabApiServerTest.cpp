@@ -430,10 +430,21 @@ TEST_F(LabApiServer, HostileRequestsAreAnsweredAndBounded) {
         ASSERT_TRUE(stalled.send(std::string("\x16\x03\x01\x00", 4)));
         EXPECT_TRUE(stalled.read(&answer, 1500));
     }
-    // After all that the server still answers, over both ports.
+    // After all that the server still answers, over both ports. The server's
+    // client limit here is only 300 ms, which a TLS handshake in a sanitizer
+    // build on a busy machine can overrun: a few tries are allowed.
     for (bool secure : {false, true}) {
-        RpcClient client(base(secure));
-        EXPECT_NO_THROW(client.call("/util", L"ping", Dictionary<Any>()));
+        bool answered = false;
+        for (int attempt = 0; attempt < 3 && !answered; ++attempt) {
+            try {
+                RpcClient client(base(secure));
+                client.call("/util", L"ping", Dictionary<Any>());
+                answered = true;
+            } catch (...) {
+                // the RPC layer throws its own exception types
+            }
+        }
+        EXPECT_TRUE(answered) << (secure ? "https" : "http");
     }
 }
 
