@@ -10,7 +10,7 @@ std::unique_ptr<kx::net::TcpSocketAccepter> LoopbackListener::open(
         return nullptr;
     }
     std::unique_ptr<kx::net::TcpSocketAccepter> accepter(
-        new kx::net::TcpSocketAccepter(selector, listen));
+        new kx::net::TcpSocketAccepter(selector, listen, BACKLOG));
     if (!accepter->isValid()) {
         if (error) *error = L"cannot listen on " + listen.toString();
         return nullptr;

@@ -9,11 +9,12 @@ namespace {
 const int ACCEPT_BATCH = 256;
 }  // namespace
 
-TcpSocketAccepter::TcpSocketAccepter(SocketEventSelector* selector, const SocketAddress& local)
+TcpSocketAccepter::TcpSocketAccepter(SocketEventSelector* selector, const SocketAddress& local,
+                                     int backlog)
     : m_selector(selector), m_registered(false), m_gone(nullptr) {
     Socket s(Socket::TYPE_TCP);
     if (!selector || !s.setBlocking(false) || !s.setReuseAddress(1) || !s.bind(local) ||
-        !s.listen(BACKLOG)) {
+        !s.listen(backlog)) {
         return;
     }
     if (!selector->addEventHandler(s.handle(), this)) return;

@@ -19,7 +19,8 @@ public:
 
     std::function<void(Socket*)> onAccept;
 
-    TcpSocketAccepter(SocketEventSelector* selector, const SocketAddress& local);
+    TcpSocketAccepter(SocketEventSelector* selector, const SocketAddress& local,
+                      int backlog = BACKLOG);
     virtual ~TcpSocketAccepter();
     TcpSocketAccepter(const TcpSocketAccepter&) = delete;
     TcpSocketAccepter& operator=(const TcpSocketAccepter&) = delete;
