@@ -80,7 +80,7 @@ void RelaySession::onPacket(const TunnelPacket& packet) {
 void RelaySession::_onDatagram(Binary& data, const SocketAddress& from) {
     if (m_finished || from != m_backend) return;
     if (m_channel->receiveCredit() < RECEIVE_CREDIT / 2) m_channel->recv(RECEIVE_CREDIT / 2);
-    if (data.length() > m_window ||
+    if ((data.length() > m_window && !m_link->ignoresWindow()) ||
         !m_link->sendData(TunnelPacket::CLASS_UDP, m_id, data.data(), data.length())) {
         ++m_dropped;
         return;

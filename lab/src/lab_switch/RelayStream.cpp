@@ -126,7 +126,9 @@ void RelayStream::tick() {
 void RelayStream::pump() {
     if (m_state != STATE_OPEN || m_clientClosed || !m_link->hasRoom()) return;
     if (m_channel->state() != kx::net::TcpSocketChannel::STATE_OPEN) return;
-    int64_t want = std::min<int64_t>(m_window, MAX_READ_CREDIT) - m_credit;
+    // The ignore_window fault reads on whatever the client granted.
+    int64_t window = m_link->ignoresWindow() ? MAX_READ_CREDIT : m_window;
+    int64_t want = std::min<int64_t>(window, MAX_READ_CREDIT) - m_credit;
     if (want <= 0) return;
     if (m_channel->recv(static_cast<int>(want))) m_credit += want;
 }

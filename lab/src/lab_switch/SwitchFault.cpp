@@ -17,6 +17,7 @@ const FaultName FAULT_NAMES[] = {
     {SwitchFault::CLOSE_AFTER_LOGIN, L"close_after_login"},
     {SwitchFault::REFUSE, L"refuse"},
     {SwitchFault::SLOW, L"slow"},
+    {SwitchFault::IGNORE_WINDOW, L"ignore_window"},
 };
 
 }  // namespace

@@ -51,6 +51,10 @@ bool SwitchSession::_isSilent() const {
     return fault == SwitchFault::MUTE || (fault == SwitchFault::SILENT && !m_tunnelId.isEmpty());
 }
 
+bool SwitchSession::ignoresWindow() const {
+    return m_server->config().fault == SwitchFault::IGNORE_WINDOW;
+}
+
 void SwitchSession::_onFrame(Binary& frame) {
     if (m_closed || _isSilent()) return;
     uint8_t kind = ProtocolFrame::kindOf(frame);

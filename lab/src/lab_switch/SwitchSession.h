@@ -44,6 +44,8 @@ public:
     void tick();
     bool isClosed() const { return m_closed; }
     bool isLoggedIn() const { return m_loggedIn; }
+    // The fault that relays back-end data past the client's window is on.
+    bool ignoresWindow() const;
     // The tunnel this connection carries, empty when none.
     const kx::core::String& tunnelId() const { return m_tunnelId; }
     // Another connection took the tunnel over.

@@ -41,6 +41,10 @@ void TunnelLink::detach(SwitchSession* holder) {
     if (m_holder == holder) m_holder = nullptr;
 }
 
+bool TunnelLink::ignoresWindow() const {
+    return m_holder && m_holder->ignoresWindow();
+}
+
 Binary TunnelLink::_newFrame(int32_t length) {
     Binary frame;
     if (!m_pool.empty()) {

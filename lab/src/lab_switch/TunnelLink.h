@@ -76,6 +76,9 @@ public:
     void sendClose(uint8_t packetClass, uint16_t channel);
     void sendOpenResult(uint8_t packetClass, uint16_t channel, bool accepted);
     bool hasRoom() const { return m_keptBytes < m_capacity; }
+    // The switch carrying the tunnel has the ignore_window fault: streams and
+    // sessions send back-end data without waiting for the client's grants.
+    bool ignoresWindow() const;
     PacketCipher& cipher() { return m_cipher; }
 
     // Deletes finished streams and sessions; resumes reading once room is back.
