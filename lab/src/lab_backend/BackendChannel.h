@@ -1,37 +1,33 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
-#include "core/src/value/Binary.h"
-#include "net/src/channel/TcpSocketChannel.h"
+#include "lab_network/LabStreamChannel.h"
 
 namespace lab {
 
-// A TCP channel for the lab's relay legs: reads up to 64 KiB per system call
-// and, in half-close mode, treats the peer's FIN as the end of its input
-// only. The channel then stops reading, reports onPeerShutdown and keeps
-// sending; the owner closes it (gracefully) when it has nothing more to say.
-class BackendChannel : public kx::net::TcpSocketChannel {
+// A TCP channel for the lab's relay legs. In half-close mode the peer's FIN
+// ends its input only: the channel stops reading, reports onPeerShutdown and
+// keeps sending; the owner closes it (gracefully) when it has nothing more to
+// say. With onData set, reads arrive as views of the read buffer (valid only
+// during the call) instead of through onReceive.
+class BackendChannel : public LabStreamChannel {
 public:
-    static constexpr int READ_SIZE = 65536;
-    // A buffer above this is given back when the socket runs dry.
-    static constexpr int KEEP_READ_BUFFER = 16384;
-
     std::function<void()> onPeerShutdown;
+    std::function<void(const uint8_t*, int32_t)> onData;
 
     BackendChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector, bool halfClose);
 
     bool peerShutdown() const { return m_peerShutdown; }
-    // Writes what is queued now rather than after another poll.
-    void flush();
 
 protected:
     int eventMask() override;
+    void _received(const uint8_t* data, int32_t length, const bool& gone) override;
+    bool _halfClose() const override { return m_halfClose; }
+    void _inputEnded() override;
 
 private:
-    bool _readStep(const bool& gone) override;
-
-    kx::core::Binary m_in;
     bool m_halfClose;
     bool m_peerShutdown = false;
 };

@@ -43,7 +43,9 @@ void RelayStream::_onConnected(kx::net::Socket* socket) {
     m_state = STATE_OPEN;
     m_channel->setIdleTimeout(0);
     m_channel->setKeepCapacity(0, 16384);
-    m_channel->onReceive = [this](Binary& data) { _onBackendData(data); };
+    m_channel->onData = [this](const uint8_t* data, int32_t length) {
+        _onBackendData(data, length);
+    };
     m_channel->onSent = [this](int bytes) { _onBackendSent(bytes); };
     m_channel->onClosed = [this]() { _onBackendClosed(); };
     m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, true);
@@ -74,11 +76,15 @@ void RelayStream::onPacket(const TunnelPacket& packet) {
             const uint8_t* data = nullptr;
             int32_t length = 0;
             if (m_clientClosed || !packet.payload(&data, &length)) return;
+            if (!m_link->cipher().isOn()) {
+                _onClientData(data, length, m_link->inReadBuffer());
+                return;
+            }
             if (!m_link->cipher().decrypt(data, length, packet.sequence(), &m_plain)) {
                 _abort();
                 return;
             }
-            _onClientData(m_plain);
+            _onClientData(m_plain.data(), m_plain.length(), false);
             return;
         }
         case TunnelPacket::KIND_WINDOW: {
@@ -93,21 +99,24 @@ void RelayStream::onPacket(const TunnelPacket& packet) {
     }
 }
 
-void RelayStream::_onClientData(Binary& plain) {
-    if (plain.isEmpty()) return;
-    int64_t queued = m_channel ? m_channel->pendingSendBytes() : m_early.length();
+void RelayStream::_onClientData(const uint8_t* data, int32_t length, bool view) {
+    if (length <= 0) return;
+    int64_t queued = m_channel ? m_channel->pendingBytes() : m_early.length();
     // A client that ignores the window would make us buffer without end:
     // the stream is over for it.
-    if (!m_clientWindow.take(plain.length()) || queued + plain.length() > MAX_QUEUED) {
+    if (!m_clientWindow.take(length) || queued + length > MAX_QUEUED) {
         m_violated = true;
         _abort();
         return;
     }
-    if (m_channel) {
-        m_channel->send(std::move(plain));
-        plain = Binary();
+    if (!m_channel) {
+        m_early.append(data, length);
+    } else if (view) {
+        // Written straight from the read buffer at the end of the read; only
+        // what the back end does not take then is copied into the queue.
+        m_channel->addView(data, length);
     } else {
-        m_early.append(plain);
+        m_channel->send(Binary(data, length));
     }
 }
 
@@ -133,14 +142,17 @@ void RelayStream::pump() {
     if (m_channel->recv(static_cast<int>(want))) m_credit += want;
 }
 
-void RelayStream::_onBackendData(Binary& data) {
-    int32_t length = data.length();
+void RelayStream::_onBackendData(const uint8_t* data, int32_t length) {
     m_credit -= length;
     m_window -= length;
-    for (int32_t offset = 0; offset < length;) {
-        int32_t piece = std::min(tunnel::wire::MAX_PIECE, length - offset);
-        m_link->sendData(TunnelPacket::CLASS_TCP, m_id, data.data() + offset, piece);
-        offset += piece;
+    {
+        // The pieces of one read leave with one write.
+        TunnelLink::Batch batch(m_link);
+        for (int32_t offset = 0; offset < length;) {
+            int32_t piece = std::min(tunnel::wire::MAX_PIECE, length - offset);
+            m_link->sendData(TunnelPacket::CLASS_TCP, m_id, data + offset, piece);
+            offset += piece;
+        }
     }
     pump();
 }

@@ -67,11 +67,13 @@ private:
     enum State { STATE_CONNECTING, STATE_OPEN, STATE_FINISHED };
 
     void _onConnected(kx::net::Socket* socket);
-    void _onBackendData(kx::core::Binary& data);
+    void _onBackendData(const uint8_t* data, int32_t length);
     void _onBackendSent(int bytes);
     void _onBackendClosed();
     void _abort();
-    void _onClientData(kx::core::Binary& plain);
+    // Bytes from a packet: a view of the read buffer (written with the
+    // read's gathered write) or, deciphered, a buffer of our own.
+    void _onClientData(const uint8_t* data, int32_t length, bool view);
     void _grant(uint32_t bytes);
 
     TunnelLink* m_link;

@@ -1,37 +1,53 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
+
 #include "core/src/value/Binary.h"
-#include "net/src/channel/SizeHeaderTcpSocketChannel.h"
+#include "lab_network/LabStreamChannel.h"
 
 namespace lab {
 
-// The framed connection of one switch client.
+// The framed connection of one switch client (size-header frames).
+// - Frames are cut straight out of the read buffer: onFrame gets a view of
+//   the payload, valid only during the call. Only an unfinished frame at the
+//   end of a read is copied aside.
 // - A frame limit that the session can lower and raise: before login only
 //   small calls are expected, so a peer cannot park megabytes in a
-//   half-sent frame. A frame over the limit resets the connection.
-// - Reads of up to 64 KiB per system call (a data packet is up to 16 KiB).
-// - flush(): writes what is queued now, so frames queued during one loop
-//   round leave together without waiting for another poll.
-class SwitchChannel : public kx::net::SizeHeaderTcpSocketChannel {
+//   half-sent frame. A frame announced over the limit, or a header below 4,
+//   resets the connection.
+// - onReadEnd after each read's frames, so the owner can send what they
+//   produced with one gathered write.
+class SwitchChannel : public LabStreamChannel {
 public:
-    static constexpr int READ_SIZE = 65536;
-    static constexpr int KEEP_READ_BUFFER = 16384;
+    static constexpr int32_t HEADER_SIZE = 4;
+    // Receive credit kept topped up; the frame limit bounds what is held.
+    static constexpr int RECEIVE_CREDIT = 1048576;
+
+    std::function<void(const uint8_t*, int32_t)> onFrame;  // a non-empty payload
+    std::function<void()> onReadEnd;
 
     SwitchChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector, int limit,
                   int keepCapacity);
 
     void setFrameLimit(int limit) { m_frameLimit = limit; }
     int frameLimit() const { return m_frameLimit; }
-    void flush();
+    // Queues header and payload as one frame.
+    bool sendPayload(const kx::core::Binary& payload);
+    // The unfinished frame held between reads.
+    int bufferedBytes() const { return m_partial.length(); }
 
 protected:
-    void _deliver(kx::core::Binary& data, const bool& gone) override;
+    void _received(const uint8_t* data, int32_t length, const bool& gone) override;
 
 private:
-    bool _readStep(const bool& gone) override;
+    // False (and the connection reset) for a frame that can never be taken.
+    bool _acceptable(int32_t frameLength);
+    void _frame(const uint8_t* frame, int32_t frameLength, const bool& gone);
 
     int m_frameLimit;
-    kx::core::Binary m_in;
+    int m_keepCapacity;
+    kx::core::Binary m_partial;
 };
 
 }  // namespace lab

@@ -38,7 +38,12 @@ SwitchSession::SwitchSession(kx::net::Socket* socket, kx::net::SocketEventSelect
     m_channel->setKeepCapacity(kx::net::TcpSocketChannel::KEEP_CAPACITY, SEND_KEEP_CAPACITY);
     m_loginDeadline.start(LOGIN_TIMEOUT_MS);
     m_channel->setIdleTimeout(IDLE_TIMEOUT_MS);
-    m_channel->onFrame = [this](Binary& frame) { _onFrame(frame); };
+    m_channel->onFrame = [this](const uint8_t* frame, int32_t length) { _onFrame(frame, length); };
+    // What the packets of one read produced leaves with one write.
+    m_channel->onReadEnd = [this]() {
+        TunnelLink* link = _link();
+        if (link && link->holder() == this) link->flush();
+    };
     m_channel->onClosed = [this]() { m_closed = true; };
 }
 
@@ -55,21 +60,23 @@ bool SwitchSession::ignoresWindow() const {
     return m_server->config().fault == SwitchFault::IGNORE_WINDOW;
 }
 
-void SwitchSession::_onFrame(Binary& frame) {
-    if (m_closed || _isSilent()) return;
-    uint8_t kind = ProtocolFrame::kindOf(frame);
+void SwitchSession::_onFrame(const uint8_t* frame, int32_t length) {
+    if (m_closed || _isSilent() || length < wire::FRAME_PREFIX_SIZE) return;
+    if (frame[0] != wire::FRAME_VERSION) return;
+    uint8_t kind = frame[1];
     if (kind == wire::FRAME_KIND_DATA) {
         TunnelLink* link = _link();
         // Only the connection that carries the tunnel now feeds its packet layer.
         if (!link || link->holder() != this) return;
         // A view past the frame prefix: no move of the packet bytes.
-        link->receive(frame.data() + wire::FRAME_PREFIX_SIZE,
-                      frame.length() - wire::FRAME_PREFIX_SIZE);
+        TunnelLink::Batch batch(link);
+        link->receiveInReadBuffer(frame + wire::FRAME_PREFIX_SIZE,
+                                  length - wire::FRAME_PREFIX_SIZE);
         return;
     }
     if (kind != wire::FRAME_KIND_MESSAGE) return;
     Message message;
-    ProtocolFrame::decodeMessage(frame, &message);
+    ProtocolFrame::decodeMessage(Binary(frame, length), &message);
     if (message.isEmpty()) return;
     _onMessage(message);
 }
@@ -211,11 +218,21 @@ void SwitchSession::sendPacket(const Binary& packet) {
 
 void SwitchSession::sendFrame(const Binary& frame) {
     if (m_closed || _isSilent()) return;
-    m_channel->kx::net::TcpSocketChannel::send(frame);
+    m_channel->send(frame);
+}
+
+void SwitchSession::sendFrames(const std::deque<TunnelLink::Kept>& kept, size_t first) {
+    if (m_closed || _isSilent()) return;
+    for (size_t i = first; i < kept.size(); ++i)
+        m_channel->addView(kept[i].frame.data(), kept[i].frame.length());
+    m_channel->flushViews();
 }
 
 void SwitchSession::flush() {
-    if (!m_closed) m_channel->flush();
+    if (m_closed) return;
+    TunnelLink* link = _link();
+    if (link && link->holder() == this) link->flush();
+    m_channel->flush();
 }
 
 void SwitchSession::_reply(Message& result) {
@@ -242,7 +259,10 @@ void SwitchSession::_error(int32_t code, const String& message) {
 }
 
 void SwitchSession::_send(const Binary& payload) {
-    m_channel->send(payload);
+    // The tunnel's packets numbered so far go first.
+    TunnelLink* link = _link();
+    if (link && link->holder() == this) link->flush();
+    m_channel->sendPayload(payload);
 }
 
 void SwitchSession::tick() {

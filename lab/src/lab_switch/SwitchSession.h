@@ -9,12 +9,12 @@
 #include "core/src/value/Dictionary.h"
 #include "core/src/value/String.h"
 #include "lab_switch/SwitchChannel.h"
+#include "lab_switch/TunnelLink.h"
 
 namespace lab {
 
 class SwitchServer;
 struct TunnelRecord;
-class TunnelLink;
 
 // The switch side of one client connection: answers the login, latency and
 // tunnel calls and, while it carries a tunnel, sends the acknowledgement
@@ -56,13 +56,16 @@ public:
     void sendPacket(const kx::core::Binary& packet);
     // A whole connection frame, already encoded (a tunnel's kept packet).
     void sendFrame(const kx::core::Binary& frame);
+    // Kept frames from `first` on, with one gathered write where the
+    // connection has nothing else queued.
+    void sendFrames(const std::deque<TunnelLink::Kept>& kept, size_t first);
     // Writes what this round queued now rather than after another poll.
     void flush();
 
 private:
     typedef kx::core::Dictionary<kx::core::Binary> Message;
 
-    void _onFrame(kx::core::Binary& frame);
+    void _onFrame(const uint8_t* frame, int32_t length);
     void _onMessage(const Message& message);
     void _handle_zero_make(const Message& call);
     void _handle_zero_login(const Message& call);

@@ -30,15 +30,24 @@ TunnelLink::~TunnelLink() {
 
 void TunnelLink::attach(SwitchSession* holder) {
     m_holder = holder;
+    m_unwritten = 0;
     if (!m_holder) return;
-    for (const Kept& kept : m_kept) {
-        m_holder->sendFrame(kept.frame);
-        ++m_resent;
-    }
+    m_resent += static_cast<int64_t>(m_kept.size());
+    m_unwritten = m_kept.size();
+    flush();
 }
 
 void TunnelLink::detach(SwitchSession* holder) {
-    if (m_holder == holder) m_holder = nullptr;
+    if (m_holder != holder) return;
+    m_holder = nullptr;
+    m_unwritten = 0;
+}
+
+void TunnelLink::flush() {
+    if (!m_holder || m_unwritten == 0) return;
+    size_t first = m_kept.size() - m_unwritten;
+    m_unwritten = 0;
+    m_holder->sendFrames(m_kept, first);
 }
 
 bool TunnelLink::ignoresWindow() const {
@@ -74,8 +83,11 @@ void TunnelLink::_sendFrame(Binary& frame) {
     m_keptBytes += kept.length() - Kept::PACKET_OFFSET;
     if (!hasRoom()) m_wasFull = true;
     ++m_sendSequence;
-    // The kept frame itself goes out: no copy of the packet for the wire.
-    if (m_holder) m_holder->sendFrame(kept);
+    // The kept frame itself goes out, gathered with the rest of the batch:
+    // no copy of the packet for the wire.
+    if (!m_holder) return;
+    ++m_unwritten;
+    if (m_batch == 0) flush();
 }
 
 void TunnelLink::send(const Binary& packet) {
@@ -124,6 +136,12 @@ uint32_t TunnelLink::takeAckNumber() {
     return m_receiveSequence - 1;
 }
 
+void TunnelLink::receiveInReadBuffer(const uint8_t* packet, int32_t length) {
+    m_inReadBuffer = true;
+    receive(packet, length);
+    m_inReadBuffer = false;
+}
+
 void TunnelLink::receive(const uint8_t* packet, int32_t length) {
     TunnelPacket view(packet, length);
     if (!view.isValid()) return;
@@ -143,6 +161,7 @@ void TunnelLink::receive(const uint8_t* packet, int32_t length) {
     if (m_receivedSinceAck >= tunnel::wire::ACK_BYTES && m_holder) {
         m_receivedSinceAck = 0;
         Binary ack = TunnelPacket::buildAck(sequence);
+        flush();
         m_holder->sendPacket(ack);
     }
 }
@@ -161,6 +180,8 @@ void TunnelLink::_acknowledge(uint32_t acked) {
         _recycle(frame);
         m_kept.pop_front();
     }
+    // A client that acknowledges what it cannot have seen loses it.
+    if (m_unwritten > m_kept.size()) m_unwritten = m_kept.size();
     if (m_wasFull && hasRoom()) {
         m_wasFull = false;
         _resumeReading();

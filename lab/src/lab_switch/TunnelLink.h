@@ -58,13 +58,35 @@ public:
     void detach(SwitchSession* holder);
     SwitchSession* holder() const { return m_holder; }
 
-    // One packet from the client, in arrival order.
+    // One packet from the client, in arrival order; what it carries for a
+    // back end is queued.
     void receive(const kx::core::Binary& packet) { receive(packet.data(), packet.length()); }
-    // The same over bytes inside a larger buffer (a received frame).
     void receive(const uint8_t* packet, int32_t length);
+    // The same from a lab channel's read buffer: stream data is written from
+    // there at the end of the read (LabStreamChannel views), no copy.
+    void receiveInReadBuffer(const uint8_t* packet, int32_t length);
+    // True while a packet from the read buffer is dispatched.
+    bool inReadBuffer() const { return m_inReadBuffer; }
     // The periodic acknowledgement: the last number received in order
     // (4294967295 before anything arrived); restarts the 8 MiB count.
     uint32_t takeAckNumber();
+
+    // Packets sent inside a batch leave together, with one gathered write,
+    // when the outermost batch ends.
+    class Batch {
+    public:
+        explicit Batch(TunnelLink* link) : m_link(link) { ++m_link->m_batch; }
+        ~Batch() {
+            if (--m_link->m_batch == 0) m_link->flush();
+        }
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        TunnelLink* m_link;
+    };
+    // Writes the packets numbered but not yet handed to the holder.
+    void flush();
 
     // Numbers, keeps and writes one packet. Never refuses: the streams stop
     // reading from their back ends while the kept bytes are over capacity.
@@ -117,6 +139,10 @@ private:
     PacketCipher m_cipher;
     SwitchSession* m_holder = nullptr;
     std::deque<Kept> m_kept;
+    // The newest kept packets not yet handed to the holder.
+    size_t m_unwritten = 0;
+    int m_batch = 0;
+    bool m_inReadBuffer = false;
     int64_t m_keptBytes = 0;
     bool m_wasFull = false;
     uint32_t m_sendSequence = 0;
