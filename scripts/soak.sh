@@ -4,28 +4,36 @@
 # blocks, a TCP echo back end, the admin port) and korvane-tunnel, then:
 #   1. switch failovers during one long echo transfer (SHA-256 equal, 0 bytes lost)
 #   2. 1,024 connections echoing, resident memory sampled every 10 s
-#   3. hostile probes: a switch ignoring the window, a client ignoring the
+#   3. hostile probes: a switch ignoring the window (the lab's ignore_window
+#      fault against an application that does not read), a client ignoring the
 #      window (an application through the tunnel, and a raw logged-in client
 #      against the switch), 11,000 streams then leave, back-pressured close,
 #      40 slow pre-login connections, half-close of 100,000 bytes
 # Usage: bash scripts/soak.sh [--minutes N] [--build DIR] [--only failover|connections|probes]
-#   --minutes N  length of the connection stage (default 10); the failover
-#                count scales with it (10 per minute, at most 100)
+#                             [--port-base N]
+#   --minutes N    length of the connection stage (default 10); the failover
+#                  count scales with it (10 per minute, at most 100)
+#   --port-base N  the lab and the tunnel use ports N+1 to N+201 (default 27000),
+#                  so two soak runs can share the machine
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 MINUTES=10
 BUILD=build/soak
 ONLY=all
+PORT_BASE=27000
 while [ $# -gt 0 ]; do
   case "$1" in
     --minutes) MINUTES=$2; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
     --only) ONLY=$2; shift 2 ;;
-    *) echo "usage: $0 [--minutes N] [--build DIR] [--only failover|connections|probes]"; exit 2 ;;
+    --port-base) PORT_BASE=$2; shift 2 ;;
+    *) echo "usage: $0 [--minutes N] [--build DIR] [--only failover|connections|probes] [--port-base N]"; exit 2 ;;
   esac
 done
 case "$MINUTES" in ''|*[!0-9]*) echo "--minutes needs whole minutes"; exit 2 ;; esac
+case "$PORT_BASE" in ''|*[!0-9]*) echo "--port-base needs a number"; exit 2 ;; esac
+[ "$PORT_BASE" -ge 1024 ] && [ "$PORT_BASE" -le 65000 ] || { echo "--port-base: 1024 to 65000"; exit 2; }
 [ "$MINUTES" -ge 1 ] || MINUTES=1
 FAILOVERS=$((MINUTES * 10)); [ "$FAILOVERS" -gt 100 ] && FAILOVERS=100
 SECONDS_ECHO=$((MINUTES * 60))
@@ -45,15 +53,17 @@ fi
 # Enough descriptors for 11,000 streams on both sides of the tunnel.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 16384 2>/dev/null || true
 
-ADMIN=27100 ECHO_PORT=27201 CLIENT_PORT=27001 KEY=soak-access-key
+ADMIN=$((PORT_BASE + 100)) ECHO_PORT=$((PORT_BASE + 201)) CLIENT_PORT=$((PORT_BASE + 1))
+SWITCH_A=$((PORT_BASE + 101)) SWITCH_B=$((PORT_BASE + 102)) SWITCH_C=$((PORT_BASE + 103))
+KEY=soak-access-key
 cat >"$WORK/lab.json" <<JSON
 {
   "tick_ms": 20,
   "admin": "127.0.0.1:$ADMIN",
   "switches": [
-    {"name": "soak-a", "listen": "127.11.0.1:27101", "access_keys": ["$KEY"], "latency": 30},
-    {"name": "soak-b", "listen": "127.12.0.1:27102", "access_keys": ["$KEY"], "latency": 40},
-    {"name": "soak-c", "listen": "127.13.0.1:27103", "access_keys": ["$KEY"], "latency": 50}
+    {"name": "soak-a", "listen": "127.11.0.1:$SWITCH_A", "access_keys": ["$KEY"], "latency": 30},
+    {"name": "soak-b", "listen": "127.12.0.1:$SWITCH_B", "access_keys": ["$KEY"], "latency": 40},
+    {"name": "soak-c", "listen": "127.13.0.1:$SWITCH_C", "access_keys": ["$KEY"], "latency": 50}
   ],
   "backends": [{"name": "echo", "kind": "tcp_echo", "listen": "127.0.0.1:$ECHO_PORT"}],
   "routes": [{"target_id": 1, "client_port": $CLIENT_PORT, "backend": "echo"}]
@@ -65,9 +75,9 @@ cat >"$WORK/targets.json" <<JSON
   "targets": [{
     "id": 1, "client_ip": "127.0.0.1", "standbys": [{"ip": "127.0.0.1"}],
     "nodes": [
-      {"ip": "127.11.0.1", "port": 27101, "type": "standard"},
-      {"ip": "127.12.0.1", "port": 27102, "type": "standard"},
-      {"ip": "127.13.0.1", "port": 27103, "type": "standard"}
+      {"ip": "127.11.0.1", "port": $SWITCH_A, "type": "standard"},
+      {"ip": "127.12.0.1", "port": $SWITCH_B, "type": "standard"},
+      {"ip": "127.13.0.1", "port": $SWITCH_C, "type": "standard"}
     ],
     "forwards": [{"protocol": "tcp", "client_port": $CLIENT_PORT, "standby_port": $ECHO_PORT, "range": 0}]
   }]
@@ -123,7 +133,8 @@ if [ "$ONLY" = all ] || [ "$ONLY" = probes ]; then
   for probe in half-close backpressured-close client-ignores-window raw-client-ignores-window \
                slow-prelogin switch-ignores-window streams-leave; do
     stage "probe $probe" timeout 300 $PY probe "$probe" --port "$CLIENT_PORT" --admin "$ADMIN" \
-      --pid "$TUNNEL_PID" --lab-pid "$LAB_PID" --switch soak-a --switch-addr 127.11.0.1:27101
+      --pid "$TUNNEL_PID" --lab-pid "$LAB_PID" --switch soak-a --switch-addr "127.11.0.1:$SWITCH_A" \
+      --log-dir "$WORK"
   done
 fi
 

@@ -209,21 +209,114 @@ def cmd_connections(a):
 
 # -- hostile probes ----------------------------------------------------------
 
-def probe_switch_ignores_window(a):
-    # The lab switch is told to send beyond the client's window; the SDK must
-    # hold its memory and keep the stream intact.
-    answer = admin(a.admin, "fault %s ignore_window" % a.switch)
-    if not answer.startswith("ok"):
-        return result(False, "switch ignoring the window: lab refused the fault (%s)" % answer)
+VIOLATION = b"the switch sent beyond its window, reset"
+
+
+def tunnel_log_dir(pid):
+    """The --log-dir of the running korvane-tunnel, from its command line."""
     try:
-        before = rss_kib(a.pid)
-        ok = echo_once(a.port, 8 << 20, timeout=60)
-        growth = rss_kib(a.pid) - before
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            args = f.read().split(b"\0")
+    except OSError:
+        return None
+    for i, arg in enumerate(args[:-1]):
+        if arg == b"--log-dir":
+            return args[i + 1].decode()
+    return None
+
+
+def find_in_logs(directory, text):
+    """(lines, streams): the most lines holding `text` in any one log file
+    under `directory` (each line lands in several files), and the set of
+    "stream N" numbers they name."""
+    most, streams = 0, set()
+    for root, _, files in os.walk(directory or "/nonexistent"):
+        for name in files:
+            try:
+                with open(os.path.join(root, name), "rb") as f:
+                    lines = [line for line in f if text in line]
+            except OSError:
+                continue
+            most = max(most, len(lines))
+            for line in lines:
+                words = line.split(b"stream ", 1)[-1].split(b":", 1)
+                streams.add(words[0].strip())
+    return most, streams
+
+
+def count_in_logs(directory, text):
+    return find_in_logs(directory, text)[0]
+
+
+def switches_of(admin_port):
+    # "ok a=up/1 b=up/0": every switch, so the fault is on whichever carries the tunnel.
+    answer = admin(admin_port, "status")
+    return [item.split("=", 1)[0] for item in answer.split()[1:] if "=" in item]
+
+
+def probe_switch_ignores_window(a):
+    # Every switch relays the echo back without waiting for the SDK's grants,
+    # while the application writes and never reads. The SDK must reset the
+    # stream with its reason logged instead of buffering what it was not
+    # granted: its resident memory stays within a small bound.
+    log_dir = a.log_dir or tunnel_log_dir(a.pid)
+    if not log_dir:
+        return result(False, "switch ignoring the window: no log directory of korvane-tunnel")
+    names = switches_of(a.admin) or [a.switch]
+    for name in names:
+        answer = admin(a.admin, "fault %s ignore_window" % name)
+        if not answer.startswith("ok"):
+            return result(False, "switch ignoring the window: lab refused the fault (%s)" % answer)
+    logged_before, streams_before = find_in_logs(log_dir, VIOLATION)
+    before = peak = rss_kib(a.pid)
+    offered = 0
+    reset = False
+    start = time.monotonic()
+    try:
+        s = socket.create_connection((HOST, a.port), timeout=5)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        s.setblocking(False)
+        block = os.urandom(1 << 20)
+        deadline = start + a.flood_s
+        last_progress = start
+        while offered < a.flood_mib << 20 and time.monotonic() < deadline:
+            peak = max(peak, rss_kib(a.pid))
+            try:
+                n = s.send(block)
+                offered += n
+                last_progress = time.monotonic()
+            except BlockingIOError:
+                # Stalled with no reset: either the SDK holds it all back or
+                # it is done with the stream; the log decides below.
+                if count_in_logs(log_dir, VIOLATION) > logged_before and \
+                        time.monotonic() - last_progress > 1:
+                    break
+                if time.monotonic() - last_progress > 10:
+                    break
+                time.sleep(0.02)
+            except OSError:
+                reset = True  # the SDK reset the stream
+                break
+        s.close()
+        # Give the log a moment to reach the file.
+        logged_until = time.monotonic() + 5
+        while count_in_logs(log_dir, VIOLATION) <= logged_before and time.monotonic() < logged_until:
+            time.sleep(0.1)
+        peak = max(peak, rss_kib(a.pid))
     finally:
-        admin(a.admin, "fault %s none" % a.switch)
-    return result(ok and growth < 64 * 1024,
-                  "switch ignoring the window: echo %s, tunnel rss growth %d KiB" % (
-                      "intact" if ok else "BROKEN", growth))
+        for name in names:
+            admin(a.admin, "fault %s none" % name)
+    logged_after, streams_after = find_in_logs(log_dir, VIOLATION)
+    logged, streams = logged_after - logged_before, streams_after - streams_before
+    growth = peak - before
+    alive = echo_once(a.port)
+    ok = len(streams) == 1 and growth < a.rss_bound_mib * 1024 and alive
+    return result(ok, "switch ignoring the window: %.1f MiB offered by a non-reading application in "
+                  "%.1f s, stream %s, reason logged for %d stream(s) in %d line(s), tunnel rss %d KiB, "
+                  "peak growth %d KiB (bound %d MiB), fresh echo %s" % (
+                      offered / 1048576.0, time.monotonic() - start,
+                      "reset" if reset else "stalled", len(streams), logged, before, growth,
+                      a.rss_bound_mib, "ok" if alive else "BROKEN"))
 
 
 def probe_client_ignores_window(a):
@@ -258,7 +351,7 @@ def probe_client_ignores_window(a):
 def probe_streams_leave(a):
     # 11,000 streams open at once, then all leave: the tunnel must let go of
     # every one of them and keep serving.
-    base = fd_count(a.pid)
+    base, lab_base = fd_count(a.pid), fd_count(a.lab_pid)
     socks = []
     refused = 0
     deadline = time.monotonic() + 120
@@ -269,42 +362,56 @@ def probe_streams_leave(a):
             socks.append(socket.create_connection((HOST, a.port), timeout=5))
         except OSError:
             refused += 1
-    peak = fd_count(a.pid)
+    peak, lab_peak = fd_count(a.pid), fd_count(a.lab_pid)
     for s in socks:
         s.close()
     settle = time.monotonic() + 30
-    while time.monotonic() < settle and fd_count(a.pid) > base + 16:
+    while time.monotonic() < settle and (fd_count(a.pid) > base + 16 or
+                                         fd_count(a.lab_pid) > lab_base + 16):
         time.sleep(0.5)
-    after = fd_count(a.pid)
+    after, lab_after = fd_count(a.pid), fd_count(a.lab_pid)
     alive = echo_once(a.port)
-    ok = after <= base + 16 and alive
-    return result(ok, "%d streams opened (%d refused), tunnel fds %d -> %d -> %d, fresh echo %s" % (
-        len(socks), refused, base, peak, after, "ok" if alive else "BROKEN"))
+    ok = after <= base + 16 and lab_after <= lab_base + 16 and alive
+    return result(ok, "%d streams opened (%d refused), tunnel fds %d -> %d -> %d, lab fds %d -> %d -> %d, "
+                  "fresh echo %s" % (len(socks), refused, base, peak, after, lab_base, lab_peak,
+                                     lab_after, "ok" if alive else "BROKEN"))
 
 
 def probe_backpressured_close(a):
-    # A connection closes while the tunnel still holds bytes for it: the bytes
-    # already accepted must reach the back end and the stream must end.
+    # The application writes without reading until everything backs up (the
+    # echo back end blocked writing, bytes queued towards it in the switch),
+    # then closes. The lab must let go of the relay stream and the back-end
+    # connection within its close limit (5 s, then an abort), not keep them.
+    lab_base = fd_count(a.lab_pid)
     s = socket.create_connection((HOST, a.port), timeout=10)
-    payload = os.urandom(4 << 20)
-    s.sendall(payload)
-    s.shutdown(socket.SHUT_WR)
-    got = bytearray()
-    deadline = time.monotonic() + 60
-    s.settimeout(5)
+    s.setblocking(False)
+    pushed = 0
+    stall_since = None
+    deadline = time.monotonic() + 30
+    block = os.urandom(65536)
     while time.monotonic() < deadline:
         try:
-            chunk = s.recv(262144)
-        except socket.timeout:
-            continue
-        if not chunk:
-            break
-        got += chunk
+            pushed += s.send(block)
+            stall_since = None
+        except BlockingIOError:
+            stall_since = stall_since or time.monotonic()
+            if time.monotonic() - stall_since > 2:
+                break
+            time.sleep(0.05)
+    lab_peak = fd_count(a.lab_pid)
     s.close()
+    closed_at = time.monotonic()
+    settle = closed_at + 20
+    while time.monotonic() < settle and fd_count(a.lab_pid) > lab_base:
+        time.sleep(0.2)
+    lab_after = fd_count(a.lab_pid)
+    took = time.monotonic() - closed_at
     alive = echo_once(a.port)
-    ok = bytes(got) == payload and alive
-    return result(ok, "back-pressured close: %d of %d bytes echoed before the end, fresh echo %s" % (
-        len(got), len(payload), "ok" if alive else "BROKEN"))
+    ok = stall_since is not None and lab_after <= lab_base and alive
+    return result(ok, "back-pressured close: %d bytes pushed before the writer stalled%s, lab fds %d -> %d "
+                  "-> %d (%.1f s after the close), fresh echo %s" % (
+                      pushed, "" if stall_since else " (NEVER STALLED)", lab_base, lab_peak,
+                      lab_after, took, "ok" if alive else "BROKEN"))
 
 
 def probe_slow_prelogin(a):
@@ -331,24 +438,30 @@ def probe_slow_prelogin(a):
         try:
             if s.recv(1) == b"":
                 closed += 1
+        except ConnectionResetError:
+            closed += 1  # the login time-out resets the connection
         except (socket.timeout, OSError):
             pass
         s.close()
     ok = alive and len(slow) == 40 and closed == len(slow)
-    return result(ok, "40 slow pre-login connections: %d held, echo %s in %.1f s, %d closed by the switch "
-                  "within %d s" % (len(slow), "ok" if alive else "BROKEN", elapsed, closed, a.idle_s))
+    return result(ok, "40 slow pre-login connections: %d held, echo %s in %.1f s, %d closed or reset by "
+                  "the switch within %d s (login limit 10 s)" % (
+                      len(slow), "ok" if alive else "BROKEN", elapsed, closed, a.idle_s))
 
 
 def probe_half_close(a):
     # 100,000 bytes, then the write side closes: the echo must come back in
-    # full, followed by the end of the stream.
+    # full, followed by the end of the stream. The tunnel has no half-close,
+    # so the switch's stream stays open and the SDK ends the application's
+    # 60 s after the last answer arrived.
     payload = os.urandom(100000)
     s = socket.create_connection((HOST, a.port), timeout=10)
     s.sendall(payload)
     s.shutdown(socket.SHUT_WR)
     got = bytearray()
     eof = False
-    s.settimeout(20)
+    last_data = time.monotonic()
+    s.settimeout(a.half_close_s + 15)
     try:
         while True:
             chunk = s.recv(65536)
@@ -356,12 +469,15 @@ def probe_half_close(a):
                 eof = True
                 break
             got += chunk
+            last_data = time.monotonic()
     except socket.timeout:
         pass
+    quiet = time.monotonic() - last_data
     s.close()
     ok = bytes(got) == payload and eof
-    return result(ok, "half-close: %d of 100000 bytes echoed, end of stream %s" % (
-        len(got), "seen" if eof else "MISSING"))
+    return result(ok, "half-close: %d of 100000 bytes echoed, end of stream %s %.1f s after the last "
+                  "answer (limit %d s)" % (len(got), "seen" if eof else "MISSING", quiet,
+                                            a.half_close_s))
 
 
 # -- a raw protocol client speaking to a lab switch directly -----------------
@@ -507,6 +623,11 @@ def main():
     r.add_argument("--idle-s", type=int, default=15)
     r.add_argument("--key", default="soak-access-key")
     r.add_argument("--target", type=int, default=1)
+    r.add_argument("--log-dir", default="", help="korvane-tunnel's --log-dir (default: from its pid)")
+    r.add_argument("--flood-mib", type=int, default=400)
+    r.add_argument("--flood-s", type=int, default=120)
+    r.add_argument("--rss-bound-mib", type=int, default=32)
+    r.add_argument("--half-close-s", type=int, default=60, help="the SDK's wait for an answer")
     a = p.parse_args()
     if a.cmd == "failover":
         return cmd_failover(a)
