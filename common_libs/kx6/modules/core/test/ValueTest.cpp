@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "core/src/exception/OutOfRangeException.h"
 #include "core/src/value/Any.h"
 #include "core/src/value/AnyConvert.h"
@@ -97,6 +99,19 @@ TEST(Binary, TerminatedAndGrowing) {
     EXPECT_THROW(b[8], OutOfRangeException);
     b.append(b.data(), b.length());  // self-append across a reallocation
     EXPECT_EQ(16, b.length());
+    // Growing for a read keeps the content and the terminator, and shrinking
+    // keeps the capacity.
+    Binary r("xyz");
+    r.resizeForOverwrite(4096);
+    EXPECT_EQ(4096, r.length());
+    EXPECT_EQ(0, memcmp(r.data(), "xyz", 3));
+    EXPECT_EQ(0, r.data()[4096]);
+    int32_t capacity = r.capacity();
+    r.resizeForOverwrite(2);
+    EXPECT_EQ(Binary("xy"), r);
+    EXPECT_EQ(capacity, r.capacity());
+    r.resizeForOverwrite(-1);
+    EXPECT_TRUE(r.isEmpty());
 }
 
 TEST(Array, GrowthAndRangeErrors) {

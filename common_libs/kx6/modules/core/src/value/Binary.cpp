@@ -117,6 +117,13 @@ void Binary::resize(int32_t length) {
     if (m_data != g_emptyBytes) m_data[m_length] = 0;
 }
 
+void Binary::resizeForOverwrite(int32_t length) {
+    if (length < 0) length = 0;
+    if (length > m_length) _ensure(length);
+    m_length = length;
+    if (m_data != g_emptyBytes) m_data[m_length] = 0;
+}
+
 void Binary::reserve(int32_t length) { _ensure(length); }
 
 void Binary::clear() {

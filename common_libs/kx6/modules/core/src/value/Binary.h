@@ -44,6 +44,9 @@ public:
     Binary& append(uint8_t byte) { return append(&byte, 1); }
     // New bytes are zero. Keeps the capacity when shrinking.
     void resize(int32_t length);
+    // Like resize, but new bytes are left as they are: for buffers that a
+    // read is about to overwrite.
+    void resizeForOverwrite(int32_t length);
     void reserve(int32_t length);
     void clear();
     // Drops count bytes from the front (memmove; capacity kept).

@@ -10,9 +10,9 @@ namespace net {
 
 TcpSocketChannel::TcpSocketChannel(Socket* socket, SocketEventSelector* selector)
     : SelectorChannel(selector, IDLE_TIMEOUT_MS),
-      m_sendPos(0),
       m_recvKeep(KEEP_CAPACITY),
       m_sendKeep(KEEP_CAPACITY) {
+    m_sendQueue.setKeep(m_sendKeep);
     if (!_adopt(socket)) return;
     m_peerAddress = m_socket.peerAddress();
     if (!selector || selector->hasEventHandler(m_socket.handle())) return;
@@ -32,6 +32,7 @@ TcpSocketChannel::~TcpSocketChannel() {
 void TcpSocketChannel::setKeepCapacity(int receive, int send) {
     m_recvKeep = std::max(0, receive);
     m_sendKeep = std::max(0, send);
+    m_sendQueue.setKeep(m_sendKeep);
 }
 
 void TcpSocketChannel::_afterQueued(int length) {
@@ -42,8 +43,8 @@ void TcpSocketChannel::_afterQueued(int length) {
 bool TcpSocketChannel::send(const core::Binary& data) {
     if (m_state != STATE_OPEN) return false;
     if (data.isEmpty()) return true;
-    if (int64_t(m_sendQueue.length()) + data.length() > INT32_MAX - 1) return false;
-    m_sendQueue.append(data);
+    if (!_fits(data.length())) return false;
+    m_sendQueue.append(data.data(), data.length());
     _afterQueued(data.length());
     return true;
 }
@@ -52,9 +53,27 @@ bool TcpSocketChannel::send(const void* head, int headLength, const core::Binary
     if (m_state != STATE_OPEN || headLength < 0) return false;
     int64_t length = int64_t(headLength) + body.length();
     if (length == 0) return true;
-    if (int64_t(m_sendQueue.length()) + length > INT32_MAX - 1) return false;
+    if (!_fits(length)) return false;
     m_sendQueue.append(head, headLength);
-    m_sendQueue.append(body);
+    m_sendQueue.append(body.data(), body.length());
+    _afterQueued(int(length));
+    return true;
+}
+
+bool TcpSocketChannel::send(const void* head, int headLength,
+                            const std::shared_ptr<const core::Binary>& shared) {
+    if (!shared) return send(head, headLength, core::Binary());
+    if (m_state != STATE_OPEN || headLength < 0) return false;
+    int64_t length = int64_t(headLength) + shared->length();
+    if (length == 0) return true;
+    if (!_fits(length)) return false;
+    m_sendQueue.append(head, headLength);
+    // Short bodies are cheaper copied than referenced.
+    if (shared->length() < SendQueue::ADOPT_MIN) {
+        m_sendQueue.append(shared->data(), shared->length());
+    } else {
+        m_sendQueue.append(shared, 0, shared->length());
+    }
     _afterQueued(int(length));
     return true;
 }
@@ -63,12 +82,8 @@ bool TcpSocketChannel::send(core::Binary&& data) {
     if (m_state != STATE_OPEN) return false;
     if (data.isEmpty()) return true;
     int length = data.length();
-    if (m_sendQueue.isEmpty() && m_sendQueue.capacity() <= data.capacity()) {
-        m_sendQueue.swap(data);
-    } else {
-        if (int64_t(m_sendQueue.length()) + length > INT32_MAX - 1) return false;
-        m_sendQueue.append(data);
-    }
+    if (!_fits(length)) return false;
+    m_sendQueue.append(std::move(data));
     _afterQueued(length);
     return true;
 }
@@ -76,18 +91,11 @@ bool TcpSocketChannel::send(core::Binary&& data) {
 void TcpSocketChannel::abort() {
     if (m_state != STATE_OPEN && m_state != STATE_CLOSING) return;
     m_recvLength = 0;
-    m_sendBuffer.clear();
     m_sendQueue.clear();
-    m_sendPos = 0;
     _sendDropped();
     m_socket.setLinger(true, 0);
     m_socket.shutdown(Socket::SHUT_RECEIVE);
     m_state = STATE_ABORTING;
-}
-
-void TcpSocketChannel::_trim(core::Binary& buffer, int keep) {
-    buffer.clear();
-    if (buffer.capacity() > keep) buffer.release();
 }
 
 void TcpSocketChannel::_close() {
@@ -95,9 +103,8 @@ void TcpSocketChannel::_close() {
     KX_ASSERT(STATE_INVALID != m_state);
     m_recvLength = 0;
     m_recvBuffer.release();
-    m_sendBuffer.release();
-    m_sendQueue.release();
-    m_sendPos = 0;
+    m_sendQueue.clear();
+    m_sendQueue.releaseSpare();
     _sendDropped();
     if (m_state == STATE_CLOSING) {
         // Unread input would turn the close into a reset that can destroy the
@@ -142,8 +149,9 @@ public:
         core::Binary& b = buffer();
         b.clear();
         if (m_shared) {
-            // A callback may have swapped a large buffer in; keep one chunk.
-            if (b.capacity() > TcpSocketChannel::READ_CHUNK) b.release();
+            // A callback may have swapped a large buffer in; keep one chunk
+            // (its capacity is the next power of two above the chunk).
+            if (b.capacity() > 2 * TcpSocketChannel::READ_CHUNK) b.release();
             t_read.busy = false;
         } else if (b.capacity() > m_keep) {
             b.release();
@@ -168,7 +176,7 @@ bool TcpSocketChannel::_readStep(const bool& gone) {
     if (m_socket.isBlocking() && !m_socket.waitReady(true, false, false, 0)) return false;
     ReadBufferLease lease(&m_recvBuffer, m_recvKeep, gone);
     core::Binary& buffer = lease.buffer();
-    buffer.resize(n);
+    buffer.resizeForOverwrite(n);
     int rc = m_socket.receive(&buffer, 0, n);
     if (rc < 0 && Socket::lastErrorWouldBlock()) return false;
     if (rc == 0 && onInputEnded) {
@@ -192,42 +200,35 @@ bool TcpSocketChannel::_readStep(const bool& gone) {
     _deliver(buffer, gone);
     if (gone) return false;
     m_idleTimer.reset();
-    return true;
+    // A short read emptied the socket: another would only say EAGAIN, and
+    // poll reports whatever arrives meanwhile.
+    return rc == n;
 }
 
 bool TcpSocketChannel::_writeStep(const bool& gone) {
     if (m_state != STATE_OPEN && m_state != STATE_CLOSING) return false;
-    if (m_sendBuffer.isEmpty()) {
-        if (m_sendQueue.isEmpty()) return false;
-        m_sendBuffer.swap(m_sendQueue);
-        m_sendPos = 0;
-    }
-    int limit = m_sendBuffer.length() - m_sendPos;
-    KX_ASSERT(limit > 0);
+    if (m_sendQueue.isEmpty()) return false;
+    int limit = int(std::min<int64_t>(m_sendQueue.bytes(), INT_MAX));
     limit = _writeLimit(limit);
+    KX_ASSERT(limit > 0);
     if (m_socket.isBlocking() && !m_socket.waitReady(false, true, false, 0)) return false;
-    int rc = m_socket.send(m_sendBuffer, m_sendPos, limit);
+    iovec iov[SendQueue::MAX_GATHER];
+    int count = m_sendQueue.gather(iov, SendQueue::MAX_GATHER, limit);
+    size_t asked = 0;
+    for (int i = 0; i < count; ++i) asked += iov[i].iov_len;
+    int rc = m_socket.sendGather(iov, count);
     if (rc < 0 && Socket::lastErrorWouldBlock()) return false;
     if (rc < 1) {
         _closeAndReport();
         return false;
     }
-    m_sendPos += rc;
-    KX_ASSERT(m_sendPos <= m_sendBuffer.length());
+    m_sendQueue.consume(rc);
     _written(rc);
-    if (m_sendPos == m_sendBuffer.length()) {
-        m_sendPos = 0;
-        m_sendBuffer.clear();
-        // While more is queued the storage is swapped in again at once, so it
-        // is kept; only an idle channel gives large buffers back.
-        if (m_sendQueue.isEmpty()) {
-            _trim(m_sendBuffer, m_sendKeep);
-            _trim(m_sendQueue, m_sendKeep);
-        }
-    }
     m_idleTimer.reset();
     if (onSent) onSent(rc);
-    return !gone;
+    // A short write means the socket buffer is full: asking again would
+    // only return EAGAIN.
+    return !gone && size_t(rc) == asked;
 }
 
 }  // namespace net

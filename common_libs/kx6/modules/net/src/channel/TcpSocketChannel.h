@@ -1,10 +1,13 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "core/src/value/Binary.h"
 #include "net/src/channel/SelectorChannel.h"
+#include "net/src/channel/SendQueue.h"
 #include "net/src/socket/Socket.h"
 #include "net/src/socket/SocketAddress.h"
 #include "net/src/socket/SocketEventSelector.h"
@@ -56,16 +59,25 @@ public:
 
     // Queues the bytes; they are written soon after the running callback
     // returns (or at the start of the next round), without waiting for a poll.
+    // Queued sends go out together in one gathered system call.
     bool send(const core::Binary& data);
-    bool send(core::Binary&& data);  // no copy when nothing else is queued
-    // Queues head and body back to back as one message, copied once.
+    bool send(core::Binary&& data);  // a large buffer is queued without a copy
+    // Queues head and body back to back as one message; the head is copied,
+    // and so is the body unless `shared` holds it: then the channel keeps a
+    // reference instead, and the body must not change until it is written.
     bool send(const void* head, int headLength, const core::Binary& body);
+    bool send(const void* head, int headLength, const std::shared_ptr<const core::Binary>& shared);
+    // Hands out a written buffer of at least minCapacity kept for reuse, so a
+    // producer that moves buffers in gets storage back; false when none.
+    bool takeSpareBuffer(core::Binary* into, int minCapacity) {
+        return m_sendQueue.takeSpare(into, minCapacity);
+    }
     void abort();                    // reset at the next round, then onClosed
 
     bool isOpen() const { return m_socket.isValid(); }
     // Bytes accepted by send() and not yet written to the socket.
     int64_t pendingSendBytes() const {
-        return int64_t(m_sendBuffer.length()) - m_sendPos + m_sendQueue.length();
+        return m_sendQueue.bytes();
     }
     const SocketAddress& peerAddress() const { return m_peerAddress; }
     int handle() const { return m_socket.handle(); }
@@ -96,16 +108,14 @@ private:
     bool _readStep(const bool& gone) override;
     bool _writeStep(const bool& gone) override;
     int _readBurst() const override { return STREAM_READ_BURST; }
-    bool _hasPendingSend() const override {
-        return !m_sendBuffer.isEmpty() || !m_sendQueue.isEmpty();
+    bool _hasPendingSend() const override { return !m_sendQueue.isEmpty(); }
+    bool _fits(int64_t length) const {
+        return m_sendQueue.bytes() + length <= int64_t(INT32_MAX) - 1;
     }
-    static void _trim(core::Binary& buffer, int keep);
     void _afterQueued(int length);
 
     SocketAddress m_peerAddress;
-    core::Binary m_sendBuffer;
-    core::Binary m_sendQueue;
-    int m_sendPos;
+    SendQueue m_sendQueue;
     int m_readSize = READ_CHUNK_MIN;
     core::Binary m_recvBuffer;  // only when the thread's read buffer is busy
     int m_recvKeep;

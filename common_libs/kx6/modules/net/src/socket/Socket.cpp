@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -219,6 +220,15 @@ int Socket::receiveFrom(core::Binary* buffer, int offset, int length, SocketAddr
 int Socket::send(const void* data, int length) {
     if (!isValid() || length < 0 || (!data && length > 0)) return -1;
     return static_cast<int>(::send(m_fd, data, size_t(length), SEND_FLAGS));
+}
+
+int Socket::sendGather(const struct iovec* buffers, int count) {
+    if (!isValid() || count < 0 || count > 1024 || (!buffers && count > 0)) return -1;
+    msghdr msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.msg_iov = const_cast<iovec*>(buffers);
+    msg.msg_iovlen = size_t(count);
+    return static_cast<int>(::sendmsg(m_fd, &msg, SEND_FLAGS));
 }
 
 int Socket::receive(void* data, int length) {

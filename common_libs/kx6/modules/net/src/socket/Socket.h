@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/uio.h>
+
 #include <cstdint>
 
 #include "core/src/value/Binary.h"
@@ -59,6 +61,8 @@ public:
     // Unchecked raw forms for callers that manage their own memory.
     int send(const void* data, int length);
     int receive(void* data, int length);
+    // Writes the buffers in order with one system call (count <= 1024).
+    int sendGather(const iovec* buffers, int count);
 
     bool shutdown(int mode);
     bool setLinger(bool on, int seconds);

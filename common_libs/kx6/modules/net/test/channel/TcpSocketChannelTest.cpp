@@ -242,6 +242,53 @@ TEST_F(TcpSocketChannelTest, PeerThatNeverReadsLeavesDataQueuedForTheOwnerToBoun
     ASSERT_TRUE(test::pumpUntil(selector, [&] { return !events.empty(); }));
 }
 
+TEST_F(TcpSocketChannelTest, MixedSendsToAFullSocketArriveWholeAndInOrder) {
+    // 200 sends (about 1.8 MiB) outgrow small kernel buffers: the gathered
+    // writes end short and then in EAGAIN until the peer reads.
+    pair.server.setSendBufferSize(32768);
+    pair.client.setReceiveBufferSize(32768);
+    auto channel = makeChannel();
+    std::string expected;
+    auto shared = std::make_shared<const Binary>(test::pattern(20000, 5));
+    for (int i = 0; i < 200; ++i) {
+        Binary head = test::pattern(6, i);
+        switch (i % 4) {
+            case 0: {
+                Binary small = test::pattern(1 + i, i);
+                ASSERT_TRUE(channel->send(small));
+                expected += small.toStdString();
+                break;
+            }
+            case 1: {
+                Binary big = test::pattern(16384, i);
+                expected += big.toStdString();
+                ASSERT_TRUE(channel->send(std::move(big)));
+                break;
+            }
+            case 2:
+                ASSERT_TRUE(channel->send(head.data(), head.length(), shared));
+                expected += head.toStdString() + shared->toStdString();
+                break;
+            default:
+                ASSERT_TRUE(channel->send(head.data(), head.length(), test::pattern(300, i)));
+                expected += head.toStdString() + test::pattern(300, i).toStdString();
+                break;
+        }
+        if (i % 50 == 49) selector.select(0);  // writes until the peer's buffers fill
+    }
+    EXPECT_GT(channel->pendingSendBytes(), 0);  // the peer has not read yet
+    EXPECT_EQ(int64_t(expected.size()), sent + channel->pendingSendBytes());
+    PeerReader peer(&pair.client);
+    ASSERT_TRUE(test::pumpUntil(selector, [&] {
+        peer.poll();
+        return peer.data.size() >= expected.size() && channel->pendingSendBytes() == 0;
+    }));
+    EXPECT_TRUE(peer.data == expected);
+    EXPECT_EQ(long(expected.size()), sent);
+    channel.reset();
+    EXPECT_EQ(1, shared.use_count());
+}
+
 TEST_F(TcpSocketChannelTest, CallbacksMayCloseAndDeleteTheChannel) {
     auto channel = makeChannel();
     channel->recv(100);
