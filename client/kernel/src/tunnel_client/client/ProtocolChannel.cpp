@@ -11,9 +11,8 @@ using kx::core::Dictionary;
 
 ProtocolChannel::ProtocolChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector)
     : SizeHeaderTcpSocketChannel(socket, selector, wire::STREAM_BUFFER_LIMIT,
-                                 wire::STREAM_BUFFER_KEEP) {
-    onFrame = [this](Binary& frame) { _onFrame(frame); };
-}
+                                 wire::STREAM_BUFFER_KEEP > STREAM_KEEP ? wire::STREAM_BUFFER_KEEP
+                                                                        : STREAM_KEEP) {}
 
 bool ProtocolChannel::sendMessage(const Dictionary<Binary>& message) {
     _beginFrame(wire::FRAME_KIND_MESSAGE);
@@ -56,20 +55,20 @@ bool ProtocolChannel::_endFrame() {
     return ok;
 }
 
-void ProtocolChannel::_onFrame(Binary& frame) {
-    switch (ProtocolFrame::kindOf(frame)) {
-        case wire::FRAME_KIND_MESSAGE: {
-            Dictionary<Binary> message;
-            ProtocolFrame::decodeMessage(frame, &message);
-            if (!message.isEmpty() && onMessage) onMessage(message);
-            break;
-        }
-        case wire::FRAME_KIND_DATA:
-            frame.removeFront(wire::FRAME_PREFIX_SIZE);
-            if (onData) onData(frame);
-            break;
-        default:
-            break;
+void ProtocolChannel::_frame(const uint8_t* payload, int32_t length) {
+    if (length < wire::FRAME_PREFIX_SIZE || payload[0] != wire::FRAME_VERSION) return;
+    if (payload[1] == wire::FRAME_KIND_DATA) {
+        // One copy out of the read buffer, into storage reused for every packet.
+        int32_t size = length - wire::FRAME_PREFIX_SIZE;
+        if (m_packet.capacity() > STREAM_KEEP && size <= STREAM_KEEP) m_packet.release();
+        m_packet.clear();
+        m_packet.append(payload + wire::FRAME_PREFIX_SIZE, size);
+        if (onData) onData(m_packet);
+    } else if (payload[1] == wire::FRAME_KIND_MESSAGE) {
+        Binary frame(payload, length);
+        Dictionary<Binary> message;
+        ProtocolFrame::decodeMessage(frame, &message);
+        if (!message.isEmpty() && onMessage) onMessage(message);
     }
 }
 

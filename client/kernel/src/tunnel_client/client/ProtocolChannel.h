@@ -22,14 +22,19 @@ public:
     bool sendMessage(const kx::core::Dictionary<kx::core::Binary>& message);
     bool sendData(const kx::core::Binary& data);
 
+protected:
+    void _frame(const uint8_t* payload, int32_t length) override;
+
 private:
     static constexpr int32_t HEADER_SIZE = 4;
+    // Frame storage kept between reads: a partial data frame waits there.
+    static constexpr int32_t STREAM_KEEP = 65536;
 
-    void _onFrame(kx::core::Binary& frame);
     void _beginFrame(uint8_t kind);
     bool _endFrame();
 
-    kx::core::Binary m_out;  // the outgoing frame, reused
+    kx::core::Binary m_out;     // the outgoing frame, reused
+    kx::core::Binary m_packet;  // the incoming packet, reused
 };
 
 }  // namespace tunnel

@@ -1,5 +1,7 @@
 #include "net/src/channel/SizeHeaderTcpSocketChannel.h"
 
+#include <algorithm>
+
 namespace kx {
 namespace net {
 
@@ -30,8 +32,28 @@ void SizeHeaderTcpSocketChannel::_deliver(core::Binary& data, const bool& gone) 
     const uint8_t* next = data.data();
     int32_t left = data.length();
     while (left > 0 && state() == STATE_OPEN) {
+        if (m_stream.isEmpty()) {
+            // Whole frames go out straight from the read; only a partial
+            // frame at the end is copied into the stream buffer.
+            int32_t used = _decodeInPlace(next, left, gone);
+            if (used < 0 || gone) return;
+            next += used;
+            left -= used;
+            if (left == 0 || state() != STATE_OPEN) break;
+        }
+        // Only what completes the buffered frame is copied, so that the
+        // frames behind it are cut from the read again.
+        int32_t want = left;
+        const int32_t header = SizeHeaderCapsulator::HEADER_SIZE;
+        if (m_stream.length() < header) {
+            want = std::min(left, header - m_stream.length());
+        } else {
+            int32_t size = SizeHeaderCapsulator::readHeader(m_stream.data());
+            if (size >= header && size <= m_stream.limit())
+                want = std::min(left, size - m_stream.length());
+        }
         int32_t room = m_stream.limit() - m_stream.length();
-        int32_t piece = left < room ? left : room;
+        int32_t piece = want < room ? want : room;
         if (piece <= 0 || !m_stream.append(next, piece)) {
             abort();
             return;
@@ -56,10 +78,38 @@ bool SizeHeaderTcpSocketChannel::_decodeFrames(const bool& gone) {
             return false;
         }
         if (m_frame.isEmpty()) continue;
-        if (onFrame) onFrame(m_frame);
+        _frame(m_frame.data(), m_frame.length());
         if (gone) return false;
     }
     return state() == STATE_OPEN;
+}
+
+int32_t SizeHeaderTcpSocketChannel::_decodeInPlace(const uint8_t* data, int32_t length,
+                                                   const bool& gone) {
+    const int32_t header = SizeHeaderCapsulator::HEADER_SIZE;
+    int32_t used = 0;
+    while (state() == STATE_OPEN && length - used >= header) {
+        int32_t size = SizeHeaderCapsulator::readHeader(data + used);
+        if (size < header || size > m_stream.limit()) {
+            abort();  // cannot resynchronise
+            return -1;
+        }
+        if (length - used < size) break;
+        if (size > header) {
+            _frame(data + used + header, size - header);
+            if (gone) return -1;
+        }
+        used += size;
+    }
+    return state() == STATE_OPEN ? used : -1;
+}
+
+void SizeHeaderTcpSocketChannel::_frame(const uint8_t* payload, int32_t length) {
+    if (payload != m_frame.data()) {
+        m_frame.clear();
+        m_frame.append(payload, length);
+    }
+    if (onFrame) onFrame(m_frame);
 }
 
 }  // namespace net

@@ -31,9 +31,16 @@ public:
 
 protected:
     void _deliver(core::Binary& data, const bool& gone) override;
+    // One complete non-empty payload, valid during the call only. The default
+    // copies it into a reused buffer for onFrame; a subclass that can work on
+    // the bytes in place overrides it and saves that copy.
+    virtual void _frame(const uint8_t* payload, int32_t length);
     // Hands out every whole frame buffered; false when the channel ended or
     // went away meanwhile.
     bool _decodeFrames(const bool& gone);
+    // Hands out the whole frames at the start of a read while nothing is
+    // buffered; the bytes it used, or -1 when the channel ended or went away.
+    int32_t _decodeInPlace(const uint8_t* data, int32_t length, const bool& gone);
 
 private:
     core::StreamBuffer m_stream;
