@@ -50,7 +50,10 @@ void TcpForwardDataChannel::onPacket(const TunnelPacket& packet) {
             m_awaitingAnswer = false;
             m_lingerTimer.reset();
             send(std::move(m_plain));
-            m_plain = Binary();
+            // A large payload was queued as it is; take back the storage of
+            // one already written, if any, for the next.
+            if (m_plain.capacity() == 0) takeSpareBuffer(&m_plain, MAX_PIECE);
+            m_plain.clear();
             break;
         case ForwardSession::ACTION_READ:
             _allowRead(credit);
