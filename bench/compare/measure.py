@@ -5,7 +5,7 @@
   measure.py connrate HOST PORT SECONDS      connect, 1 byte echoed, close: per s
   measure.py udp HOST PORT SECONDS           1200-byte datagram echo: rate, loss
   measure.py hold HOST PORT COUNT SECONDS    hold COUNT idle echo connections
-  measure.py cpu PID...                      CPU seconds and VmRSS (KiB) of the
+  measure.py cpu PID...                      CPU seconds, VmRSS and Pss (KiB) of the
                                              processes and all their descendants
 """
 import json
@@ -143,7 +143,7 @@ def cpu(pids):
     # their own fields: each CPU second is counted once.
     tick = os.sysconf("SC_CLK_TCK")
     total = 0.0
-    rss = 0
+    rss = pss = 0
     for pid in _tree(pids):
         try:
             with open("/proc/%s/stat" % pid) as f:
@@ -153,9 +153,15 @@ def cpu(pids):
                 for line in f:
                     if line.startswith("VmRSS:"):
                         rss += int(line.split()[1])
+            # Pss splits the pages a forked child shares with its parent.
+            with open("/proc/%s/smaps_rollup" % pid) as f:
+                for line in f:
+                    if line.startswith("Pss:"):
+                        pss += int(line.split()[1])
+                        break
         except OSError:
             pass
-    return {"cpu_s": total, "rss_kib": rss}
+    return {"cpu_s": total, "rss_kib": rss, "pss_kib": pss}
 
 
 def main(argv):

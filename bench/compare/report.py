@@ -168,7 +168,9 @@ def main():
                  "against the lab's echo, unpinned and with every process on CPU 0. Connections: "
                  "connect, one byte echoed, close. UDP: 1200-byte datagrams, 32 in flight. CPU: "
                  "/proc/<pid>/stat of each side (with children) during the 1-stream upload. "
-                 "Memory: resident growth of both sides while idle connections are held.")
+                 "Memory: growth of the proportional set size of both sides (with children) per "
+                 "idle connection that has echoed one byte, measured once on processes that have "
+                 "carried no traffic yet, after a warm-up of 20 connections.")
     lines.append("")
     lines.append("## Ratio to direct (1.00 = as good as direct; below 1 is worse)")
     lines.append("")

@@ -29,9 +29,9 @@ while [ $# -gt 0 ]; do
   shift
 done
 if [ "$QUICK" = 1 ]; then
-  T_IPERF=1; N_PING=300; T_CONN=0.5; T_UDP=0.5; N_IDLE=50
+  T_IPERF=1; N_PING=300; T_CONN=0.5; T_UDP=0.5; N_IDLE=200
 else
-  T_IPERF=5; N_PING=4000; T_CONN=2; T_UDP=2; N_IDLE=200
+  T_IPERF=5; N_PING=4000; T_CONN=2; T_UDP=2; N_IDLE=500
 fi
 
 # The system interpreter: a shim in front of python3 costs a second per call.
@@ -221,7 +221,7 @@ record() {  # path rep metric value (empty or failed: null)
   printf '{"path": "%s", "rep": %s, "metric": "%s", "value": %s}\n' "$1" "$2" "$3" "$4" >>"$RESULTS"
 }
 cpu_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['cpu_s'])"; }
-rss_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['rss_kib'])"; }
+mem_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['pss_kib'])"; }
 jget() { $PY -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
 NCPU=$(nproc)
 pin_all() {  # CPU list for every process of the run (all threads)
@@ -239,6 +239,39 @@ iperf() {  # path rep metric args...
   record $path $rep $metric "$(echo "$json" | jget "round(d['end']['sum_received']['bits_per_second']/1e9, 4)" 2>/dev/null || echo null)"
 }
 
+# Memory per idle connection, once per path on processes that have carried no
+# traffic yet: after the throughput runs their heaps hold freed buffers that
+# new connections reuse without a page more, which reads as 0. A warm-up round
+# pages in the code paths first; every connection has echoed a byte (through
+# the tunnel, for korvane) before the sample. Proportional set size, so that
+# the forked children of socat and sshd count their shared pages once.
+idle_memory() {  # path
+  local path=$1 m0 m1 wp hp
+  # The warm-up connections stay open, so the measured ones cannot reuse
+  # what they would have freed.
+  $MEASURE hold $H ${P_ECHO[$path]} 20 120 >"$WORK/warm.out" 2>&1 &
+  wp=$!
+  for _ in $(seq 200); do grep -q held "$WORK/warm.out" 2>/dev/null && break; sleep 0.05; done
+  sleep 1
+  m0=$(( $(mem_of "${SIDE_C[$path]:-}") + $(mem_of "${SIDE_S[$path]:-}") ))
+  $MEASURE hold $H ${P_ECHO[$path]} $N_IDLE 120 >"$WORK/hold.out" 2>&1 &
+  hp=$!
+  for _ in $(seq 600); do grep -q held "$WORK/hold.out" 2>/dev/null && break; sleep 0.05; done
+  if grep -q held "$WORK/warm.out" && grep -q held "$WORK/hold.out"; then
+    sleep 1
+    m1=$(( $(mem_of "${SIDE_C[$path]:-}") + $(mem_of "${SIDE_S[$path]:-}") ))
+    log "$path: $m0 -> $m1 KiB with $N_IDLE idle connections"
+    record $path 1 idle_kib_per_conn "$($PY -c "print(round(($m1-$m0)/$N_IDLE,2))")"
+  else
+    record $path 1 idle_kib_per_conn null
+  fi
+  kill $wp $hp 2>/dev/null || true; wait $wp $hp 2>/dev/null || true
+}
+for path in $PATHS; do
+  [ "$path" = direct ] || idle_memory $path
+done
+sleep 1
+
 for rep in $(seq 1 "$REPS"); do
   for path in $PATHS; do
     log "rep $rep/$REPS: $path"
@@ -248,7 +281,10 @@ for rep in $(seq 1 "$REPS"); do
     c1=$(cpu_of "${SIDE_C[$path]:-}"); s1=$(cpu_of "${SIDE_S[$path]:-}")
     if [ "${bytes:-0}" != 0 ] && [ "$path" != direct ]; then
       record $path $rep cpu_client_s_per_gb "$($PY -c "print(round(($c1-$c0)/($bytes/1e9),3))")"
-      record $path $rep cpu_server_s_per_gb "$($PY -c "print(round(($s1-$s0)/($bytes/1e9),3))")"
+      # One-process relays (haproxy, socat) have no server side: no figure, not 0.
+      if [ -n "${SIDE_S[$path]:-}" ]; then
+        record $path $rep cpu_server_s_per_gb "$($PY -c "print(round(($s1-$s0)/($bytes/1e9),3))")"
+      fi
     fi
     iperf $path $rep tput_down_gbps -R
     iperf $path $rep tput_8x_gbps -P 8
@@ -265,16 +301,6 @@ for rep in $(seq 1 "$REPS"); do
       u=$($MEASURE udp $H ${P_UDP[$path]} $T_UDP) || u="{}"
       record $path $rep udp_per_s "$(echo "$u" | jget "round(d['per_s'],1)")"
       record $path $rep udp_loss "$(echo "$u" | jget "round(d['loss'],4)")"
-    fi
-    if [ "$path" != direct ]; then
-      m0=$(( $(rss_of "${SIDE_C[$path]:-}") + $(rss_of "${SIDE_S[$path]:-}") ))
-      $MEASURE hold $H ${P_ECHO[$path]} $N_IDLE 1.5 >"$WORK/hold.out" &
-      hp=$!
-      for _ in $(seq 100); do grep -q held "$WORK/hold.out" 2>/dev/null && break; sleep 0.05; done
-      sleep 0.5
-      m1=$(( $(rss_of "${SIDE_C[$path]:-}") + $(rss_of "${SIDE_S[$path]:-}") ))
-      wait $hp || true
-      record $path $rep idle_kib_per_conn "$($PY -c "print(round(max(0,$m1-$m0)/$N_IDLE,2))")"
     fi
   done
 done
