@@ -21,7 +21,8 @@ SelectorChannel::~SelectorChannel() {
 bool SelectorChannel::_adopt(Socket* socket) {
     if (!socket || !socket->isValid()) return false;
     m_socket.swap(*socket);
-    m_socket.setBlocking(false);
+    // Accepted sockets come non-blocking already: spare the two fcntl calls.
+    if (m_socket.isBlocking()) m_socket.setBlocking(false);
     m_localAddress = m_socket.localAddress();
     m_state = STATE_OPEN;
     return true;
