@@ -455,4 +455,30 @@ TEST_F(EncryptedForwardTest, PayloadsAreEncryptedPerPacketAndBadCiphertextEndsTh
     EXPECT_EQ(client->received, "reply");
 }
 
+// Between two switches the tunnel lives on without an upstream: a connection
+// accepted then goes through it (not to a standby link that resets it), and
+// its open and data reach the next switch with the resent packets, in order.
+TEST_F(TcpForwardTest, ConnectionAcceptedBetweenTwoSwitchesWaitsForTheNextOne) {
+    openTunnel();
+    tunnel.setUpstream(nullptr);
+    TcpForward* forward = addForward();
+    TestClient client(addressOf(forward));
+    ASSERT_TRUE(client.write("hello"));
+    ASSERT_TRUE(pumpUntil(selector, [&] { return tunnel.nextSendSequence() == 3; }));
+    EXPECT_EQ(tunnel.connectionCount(), 1);
+    EXPECT_TRUE(sw.upstream.packets.empty());
+
+    tunnel.sendBackups(&sw.upstream);
+    tunnel.setUpstream(&sw.upstream);
+    ASSERT_EQ(sw.upstream.packets.size(), 3u);
+    const uint8_t kinds[] = {TunnelPacket::KIND_OPEN, TunnelPacket::KIND_WINDOW,
+                             TunnelPacket::KIND_DATA};
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(TunnelPacket(sw.upstream.packets[i]).kind(), kinds[i]);
+        EXPECT_EQ(TunnelPacket(sw.upstream.packets[i]).sequence(), i);
+    }
+    uint16_t id = TunnelPacket(sw.upstream.packets[0]).channel();
+    EXPECT_EQ(sw.dataOf(TCP, id), "hello");
+}
+
 }  // namespace

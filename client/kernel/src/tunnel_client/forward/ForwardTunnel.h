@@ -42,8 +42,11 @@ public:
     void close() override;
     const kx::core::String& tunnelId() const { return m_tunnelId; }
     bool hasUpstream() const { return upstream() != nullptr; }
-    // Whether new local connections can go through the tunnel right now.
-    bool isUsable() const { return isAlive() && hasUpstream(); }
+    // Whether new local connections go through the tunnel. Also while it is
+    // between two switches: their packets are kept like everyone else's and
+    // go out through the next upstream, where a standby link would reset
+    // every connection that arrives during a failover.
+    bool isUsable() const { return isAlive(); }
 
     // Live TCP channels plus live UDP sessions.
     int32_t connectionCount() const;
