@@ -16,12 +16,13 @@ int BackendChannel::eventMask() {
     return mask;
 }
 
-void BackendChannel::_received(const uint8_t* data, int32_t length, const bool& gone) {
-    if (onData) {
-        onData(data, length);
-        return;
-    }
-    LabStreamChannel::_received(data, length, gone);
+int BackendChannel::_readTargets(iovec* targets, int max, int want) {
+    return onReadTargets ? onReadTargets(targets, max, want) : 0;
+}
+
+void BackendChannel::_readInto(int32_t length, const bool& gone) {
+    (void)gone;
+    if (onReadInto) onReadInto(length);
 }
 
 void BackendChannel::_inputEnded() {

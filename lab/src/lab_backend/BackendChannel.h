@@ -10,12 +10,14 @@ namespace lab {
 // A TCP channel for the lab's relay legs. In half-close mode the peer's FIN
 // ends its input only: the channel stops reading, reports onPeerShutdown and
 // keeps sending; the owner closes it (gracefully) when it has nothing more to
-// say. With onData set, reads arrive as views of the read buffer (valid only
-// during the call) instead of through onReceive.
+// say. With onReadTargets set, reads go into the owner's buffers and
+// onReadInto tells how much landed (0: nothing, the buffers are free again)
+// instead of onReceive.
 class BackendChannel : public LabStreamChannel {
 public:
     std::function<void()> onPeerShutdown;
-    std::function<void(const uint8_t*, int32_t)> onData;
+    std::function<int(iovec*, int, int)> onReadTargets;
+    std::function<void(int32_t)> onReadInto;
 
     BackendChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector, bool halfClose);
 
@@ -23,7 +25,8 @@ public:
 
 protected:
     int eventMask() override;
-    void _received(const uint8_t* data, int32_t length, const bool& gone) override;
+    int _readTargets(iovec* targets, int max, int want) override;
+    void _readInto(int32_t length, const bool& gone) override;
     bool _halfClose() const override { return m_halfClose; }
     void _inputEnded() override;
 

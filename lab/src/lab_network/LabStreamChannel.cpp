@@ -146,9 +146,45 @@ void LabStreamChannel::_received(const uint8_t* data, int32_t length, const bool
     if (m_in.capacity() > KEEP_CAPACITY) m_in.release();
 }
 
+void LabStreamChannel::_adapt(int got, int asked) {
+    if (got == asked && asked == m_readSize) {
+        m_readSize = std::min(m_readSize * 2, READ_MAX);
+    } else if (got < m_readSize / 4) {
+        m_readSize = std::max(m_readSize / 2, READ_MIN);
+    }
+}
+
+bool LabStreamChannel::_readStepInto(iovec* targets, int count, const bool& gone) {
+    int asked = 0;
+    for (int i = 0; i < count; ++i) asked += int(targets[i].iov_len);
+    ssize_t rc = ::readv(m_socket.handle(), targets, count);
+    if (rc < 1) {
+        bool wouldBlock = rc < 0 && Socket::lastErrorWouldBlock();
+        _readInto(0, gone);
+        if (gone || wouldBlock) return false;
+        if (rc == 0 && _halfClose()) {
+            m_inputEnded = true;
+            m_idleTimer.reset();
+            _inputEnded();
+            return false;
+        }
+        _closeAndReport();
+        return false;
+    }
+    _adapt(int(rc), asked);
+    m_recvLength -= int(rc);
+    m_idleTimer.reset();
+    _readInto(int32_t(rc), gone);
+    flushAllViews();
+    return !gone && rc == asked;
+}
+
 bool LabStreamChannel::_readStep(const bool& gone) {
     if (m_state != STATE_OPEN || m_recvLength < 1 || m_inputEnded) return false;
     int n = std::min(m_recvLength, m_readSize);
+    iovec targets[READ_TARGETS];
+    int count = _readTargets(targets, READ_TARGETS, n);
+    if (count > 0) return _readStepInto(targets, count, gone);
     ReadLease lease;
     int rc = m_socket.receive(lease.data(), n);
     if (rc < 0 && Socket::lastErrorWouldBlock()) return false;
@@ -163,11 +199,7 @@ bool LabStreamChannel::_readStep(const bool& gone) {
         return false;
     }
     bool full = rc == n;
-    if (full && n == m_readSize) {
-        m_readSize = std::min(m_readSize * 2, READ_MAX);
-    } else if (rc < m_readSize / 4) {
-        m_readSize = std::max(m_readSize / 2, READ_MIN);
-    }
+    _adapt(rc, n);
     m_recvLength -= rc;
     m_idleTimer.reset();
     _received(lease.data(), rc, gone);

@@ -23,6 +23,8 @@ class LabStreamChannel : public kx::net::TcpSocketChannel {
 public:
     static constexpr int READ_MIN = 16384;
     static constexpr int READ_MAX = 262144;
+    // Buffers one read may fill when the owner supplies its own.
+    static constexpr int READ_TARGETS = 16;
 
     LabStreamChannel(kx::net::Socket* socket, kx::net::SocketEventSelector* selector);
     ~LabStreamChannel() override;
@@ -53,9 +55,27 @@ protected:
     // read failure does.
     virtual bool _halfClose() const { return false; }
     virtual void _inputEnded() {}
+    // Buffers of the owner's for the next read (at most `max`, `want` bytes
+    // in all), so that bytes land where they are used; 0 reads into the
+    // shared buffer for _received instead. Each call is followed by one of
+    // _readInto with the bytes read (0 when none), so unused buffers can go back.
+    virtual int _readTargets(iovec* targets, int max, int want) {
+        (void)targets;
+        (void)max;
+        (void)want;
+        return 0;
+    }
+    virtual void _readInto(int32_t length, const bool& gone) {
+        (void)length;
+        (void)gone;
+    }
 
 private:
     bool _readStep(const bool& gone) override;
+    // One read into the owner's buffers; as _readStep.
+    bool _readStepInto(iovec* targets, int count, const bool& gone);
+    // Adapts the read size to a read of `got` bytes out of `asked`.
+    void _adapt(int got, int asked);
 
     void _unlist();
 

@@ -43,9 +43,10 @@ void RelayStream::_onConnected(kx::net::Socket* socket) {
     m_state = STATE_OPEN;
     m_channel->setIdleTimeout(0);
     m_channel->setKeepCapacity(0, 16384);
-    m_channel->onData = [this](const uint8_t* data, int32_t length) {
-        _onBackendData(data, length);
+    m_channel->onReadTargets = [this](iovec* targets, int max, int want) {
+        return _readTargets(targets, max, want);
     };
+    m_channel->onReadInto = [this](int32_t length) { _onBackendData(length); };
     m_channel->onSent = [this](int bytes) { _onBackendSent(bytes); };
     m_channel->onClosed = [this]() { _onBackendClosed(); };
     m_link->sendOpenResult(TunnelPacket::CLASS_TCP, m_id, true);
@@ -142,19 +143,37 @@ void RelayStream::pump() {
     if (m_channel->recv(static_cast<int>(want))) m_credit += want;
 }
 
-void RelayStream::_onBackendData(const uint8_t* data, int32_t length) {
+int RelayStream::_readTargets(iovec* targets, int max, int want) {
+    int count = 0;
+    for (; count < max && want > 0; ++count) {
+        int32_t piece = std::min(tunnel::wire::MAX_PIECE, want);
+        m_pieces.push_back(m_link->newDataFrame());
+        targets[count].iov_base = m_pieces.back().data() + TunnelLink::DATA_OFFSET;
+        targets[count].iov_len = size_t(piece);
+        want -= piece;
+    }
+    return count;
+}
+
+void RelayStream::_onBackendData(int32_t length) {
+    const int32_t got = length;
     m_credit -= length;
     m_window -= length;
     {
         // The pieces of one read leave with one write.
         TunnelLink::Batch batch(m_link);
-        for (int32_t offset = 0; offset < length;) {
-            int32_t piece = std::min(tunnel::wire::MAX_PIECE, length - offset);
-            m_link->sendData(TunnelPacket::CLASS_TCP, m_id, data + offset, piece);
-            offset += piece;
+        for (Binary& frame : m_pieces) {
+            int32_t piece = std::min(tunnel::wire::MAX_PIECE, length);
+            if (piece > 0) {
+                m_link->sendDataFrame(TunnelPacket::CLASS_TCP, m_id, frame, piece);
+            } else {
+                m_link->recycle(frame);
+            }
+            length -= piece;
         }
+        m_pieces.clear();
     }
-    pump();
+    if (got > 0) pump();
 }
 
 void RelayStream::_onBackendSent(int bytes) {

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include <sys/uio.h>
 
 #include "core/src/time/Timer.h"
 #include "core/src/value/Binary.h"
@@ -67,7 +70,9 @@ private:
     enum State { STATE_CONNECTING, STATE_OPEN, STATE_FINISHED };
 
     void _onConnected(kx::net::Socket* socket);
-    void _onBackendData(const uint8_t* data, int32_t length);
+    // The back end is read straight into data frames of the link.
+    int _readTargets(iovec* targets, int max, int want);
+    void _onBackendData(int32_t length);
     void _onBackendSent(int bytes);
     void _onBackendClosed();
     void _abort();
@@ -93,6 +98,7 @@ private:
     bool m_violated = false;
     kx::core::Timer m_closeTimer;
     kx::core::Binary m_plain;
+    std::vector<kx::core::Binary> m_pieces;  // frames the running read fills
 };
 
 }  // namespace lab

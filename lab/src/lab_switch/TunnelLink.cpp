@@ -116,6 +116,33 @@ bool TunnelLink::sendData(uint8_t packetClass, uint16_t channel, const uint8_t* 
     return true;
 }
 
+Binary TunnelLink::newDataFrame() {
+    Binary frame = _newFrame(TunnelPacket::DATA_HEADER_SIZE + tunnel::wire::MAX_PIECE);
+    frame.resizeForOverwrite(DATA_OFFSET + tunnel::wire::MAX_PIECE);
+    return frame;
+}
+
+void TunnelLink::sendDataFrame(uint8_t packetClass, uint16_t channel, Binary& frame,
+                               int32_t length) {
+    if (length < 0 || length > tunnel::wire::MAX_PIECE || frame.length() < DATA_OFFSET + length) {
+        _recycle(frame);
+        return;
+    }
+    if (m_cipher.isOn()) {
+        sendData(packetClass, channel, frame.data() + DATA_OFFSET, length);
+        _recycle(frame);
+        return;
+    }
+    frame.resize(DATA_OFFSET + length);
+    kx::net::SizeHeaderCapsulator::writeHeader(frame.data(), DATA_OFFSET + length);
+    uint8_t* header = frame.data() + Kept::PACKET_OFFSET;
+    header[0] = packetClass;
+    header[1] = TunnelPacket::KIND_DATA;
+    TunnelPacket::writeU16(header + 6, channel);
+    TunnelPacket::writeU16(header + 8, static_cast<uint16_t>(length));
+    _sendFrame(frame);
+}
+
 void TunnelLink::sendWindow(uint8_t packetClass, uint16_t channel, uint32_t granted) {
     Binary packet = TunnelPacket::buildWindow(packetClass, channel, granted);
     send(packet);

@@ -94,6 +94,17 @@ public:
     // A data packet, encrypted with the number it is about to get. False
     // when the payload does not fit a packet (the caller drops a datagram).
     bool sendData(uint8_t packetClass, uint16_t channel, const uint8_t* data, int32_t length);
+    // Where a data packet's payload starts in its frame.
+    static constexpr int32_t DATA_OFFSET = Kept::PACKET_OFFSET + tunnel::TunnelPacket::DATA_HEADER_SIZE;
+    // A frame with room for one piece at DATA_OFFSET, so a back end can be
+    // read straight into the packet that carries the bytes.
+    kx::core::Binary newDataFrame();
+    // Sends the first `length` bytes at DATA_OFFSET of a frame from
+    // newDataFrame as a data packet (the frame is taken).
+    void sendDataFrame(uint8_t packetClass, uint16_t channel, kx::core::Binary& frame,
+                       int32_t length);
+    // An unused frame from newDataFrame goes back.
+    void recycle(kx::core::Binary& frame) { _recycle(frame); }
     void sendWindow(uint8_t packetClass, uint16_t channel, uint32_t granted);
     void sendClose(uint8_t packetClass, uint16_t channel);
     void sendOpenResult(uint8_t packetClass, uint16_t channel, bool accepted);
