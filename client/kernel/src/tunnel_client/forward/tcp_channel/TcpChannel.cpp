@@ -12,20 +12,22 @@ TcpChannel::TcpChannel(Socket* socket, SocketEventSelector* selector)
 
 TcpChannel::~TcpChannel() = default;
 
-int TcpChannel::_writeLimit(int available) {
-    KX_ASSERT(!m_sendLengths.isEmpty());
-    KX_ASSERT(m_sendLengths.front() > 0);
-    return std::min(available, m_sendLengths.front());
-}
-
 void TcpChannel::_queued(int length) {
     m_sendLengths.push(length);
 }
 
-void TcpChannel::_written(int sent) {
-    KX_ASSERT(sent <= m_sendLengths.front());
-    m_sendLengths.front() -= sent;
-    if (m_sendLengths.front() == 0) m_sendLengths.pop();
+void TcpChannel::_sent(int sent, const bool& gone) {
+    // A callback may send (new lengths go to the back), abort (the lengths
+    // are dropped) or delete the channel.
+    while (sent > 0 && !m_sendLengths.isEmpty()) {
+        int& front = m_sendLengths.front();
+        int part = std::min(sent, front);
+        front -= part;
+        sent -= part;
+        if (front == 0) m_sendLengths.pop();
+        if (onSent) onSent(part);
+        if (gone) return;
+    }
 }
 
 void TcpChannel::_sendDropped() {

@@ -8,9 +8,10 @@ namespace kx {
 namespace net {
 
 // Local-connection channel of the forwards. Like TcpSocketChannel (read credit,
-// idle timer, graceful close and abort), but every send() is one message and a
-// single write never crosses a message boundary, so onSent reports bytes per
-// message: the tunnel's window accounting rests on that.
+// idle timer, graceful close and abort), but every send() is one message and
+// onSent reports bytes per message, never across a boundary: the tunnel's
+// window accounting rests on that. One write may still carry several
+// messages; its bytes are reported message by message.
 class TcpChannel : public TcpSocketChannel {
 public:
     TcpChannel(Socket* socket, SocketEventSelector* selector);
@@ -23,9 +24,8 @@ public:
     int pendingMessages() const { return m_sendLengths.size(); }
 
 protected:
-    int _writeLimit(int available) override;
     void _queued(int length) override;
-    void _written(int length) override;
+    void _sent(int length, const bool& gone) override;
     void _sendDropped() override;
 
 private:

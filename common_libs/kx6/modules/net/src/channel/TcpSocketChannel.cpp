@@ -225,7 +225,7 @@ bool TcpSocketChannel::_writeStep(const bool& gone) {
     m_sendQueue.consume(rc);
     _written(rc);
     m_idleTimer.reset();
-    if (onSent) onSent(rc);
+    _sent(rc, gone);
     // A short write means the socket buffer is full: asking again would
     // only return EAGAIN.
     return !gone && size_t(rc) == asked;

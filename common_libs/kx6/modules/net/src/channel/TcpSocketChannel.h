@@ -98,6 +98,12 @@ protected:
     virtual void _queued(int length) { (void)length; }
     virtual void _written(int length) { (void)length; }
     virtual void _sendDropped() {}
+    // Reports bytes written; the default passes them to onSent. `gone` as in
+    // _deliver.
+    virtual void _sent(int length, const bool& gone) {
+        (void)gone;
+        if (onSent) onSent(length);
+    }
 
     // Close without callbacks (asserts a non-invalid state for a valid socket).
     void _close() override;
