@@ -481,4 +481,24 @@ TEST_F(TcpForwardTest, ConnectionAcceptedBetweenTwoSwitchesWaitsForTheNextOne) {
     EXPECT_EQ(sw.dataOf(TCP, id), "hello");
 }
 
+// With standby addresses, a connection accepted between two switches keeps
+// taking its direct link, as it does whenever no upstream is bound.
+TEST_F(StandbyTest, BetweenTwoSwitchesConnectionsStillTakeTheirStandbyLink) {
+    Socket backend(Socket::TYPE_TCP);
+    ASSERT_TRUE(backend.setReuseAddress(1));
+    ASSERT_TRUE(backend.bind(SocketAddress(LOOPBACK, 0)));
+    ASSERT_TRUE(backend.listen());
+    backend.setBlocking(false);
+    openTunnel();
+    tunnel.setUpstream(nullptr);
+    TcpForward* forward = addForward(backend.localAddress().port);
+    ::testing::internal::CaptureStdout();
+    TestClient client(addressOf(forward));
+    Socket server;
+    bool relayed = pumpUntil(selector, [&] { return backend.accept(&server); });
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(relayed);
+    EXPECT_EQ(tunnel.nextSendSequence(), 0u);  // nothing went into the tunnel
+}
+
 }  // namespace

@@ -42,11 +42,13 @@ public:
     void close() override;
     const kx::core::String& tunnelId() const { return m_tunnelId; }
     bool hasUpstream() const { return upstream() != nullptr; }
-    // Whether new local connections go through the tunnel. Also while it is
-    // between two switches: their packets are kept like everyone else's and
-    // go out through the next upstream, where a standby link would reset
-    // every connection that arrives during a failover.
-    bool isUsable() const { return isAlive(); }
+    // Whether new local connections can go through the tunnel right now.
+    bool isUsable() const { return isAlive() && hasUpstream(); }
+    // Whether a new local connection without a standby path goes through the
+    // tunnel: also while it is between two switches, since its packets are
+    // kept like everyone else's and go out through the next upstream, where
+    // refusing it would lose every connection that arrives during a failover.
+    bool acceptsWithoutStandby() const { return isAlive(); }
 
     // Live TCP channels plus live UDP sessions.
     int32_t connectionCount() const;

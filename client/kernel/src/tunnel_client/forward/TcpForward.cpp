@@ -28,7 +28,9 @@ std::unique_ptr<kx::net::TcpChannel> TcpForward::_createChannel(Socket* socket,
                                                                 SocketEventSelector* selector) {
     socket->setNoDelay(1);
     std::unique_ptr<kx::net::TcpChannel> channel;
-    if (m_tunnel->isUsable()) {
+    // With standby addresses a connection accepted between two switches takes
+    // its direct link as before; without any it waits in the tunnel.
+    if (m_tunnel->isUsable() || (m_standbyIps.isEmpty() && m_tunnel->acceptsWithoutStandby())) {
         uint16_t id = m_tunnel->drawChannelId(TunnelPacket::CLASS_TCP);
         if (id == 0) return nullptr;  // every id in use: refuse the connection
         channel.reset(new TcpForwardDataChannel(this, id, socket, selector, m_key));

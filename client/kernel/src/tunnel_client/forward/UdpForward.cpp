@@ -24,7 +24,7 @@ UdpForward::~UdpForward() {
 
 std::unique_ptr<UdpChannel> UdpForward::_createChannel(kx::net::UdpSocketChannel* socketChannel,
                                                        const SocketAddress& peer) {
-    if (!m_tunnel->isUsable()) return nullptr;
+    if (!m_tunnel->acceptsWithoutStandby()) return nullptr;  // UDP has no standby path
     uint16_t id = m_tunnel->drawChannelId(TunnelPacket::CLASS_UDP);
     if (id == 0) return nullptr;
     std::unique_ptr<UdpChannel> channel(
