@@ -24,9 +24,14 @@ void SendQueue::append(const void* data, int32_t length) {
             }
         }
         m_segments.emplace_back();
-        // Chunks follow the keep limit so that a written one can be kept;
-        // allocations come in powers of two, the byte after the content included.
-        int32_t chunk = std::min(CHUNK, std::max(MIN_CHUNK, m_keep)) - 1;
+        // A connection that keeps a lot of storage gets full chunks; others
+        // get what this send needs (twice, for the next ones) up to the keep
+        // limit, so that a few echoed bytes do not hold a whole chunk while
+        // idle. Allocations come in powers of two, the terminating byte included.
+        int32_t chunk = m_keep >= CHUNK
+                            ? CHUNK - 1
+                            : std::min(std::max(MIN_CHUNK, m_keep),
+                                       std::max<int32_t>(256, std::min(length, CHUNK) * 2)) - 1;
         m_segments.back().owned = _spareOrNew(std::max(chunk, std::min(length, 1 << 20)));
         m_tailOpen = true;
     }
