@@ -103,6 +103,13 @@ TEST_P(WindowViolationTest, DataBeyondTheGrantedWindowEndsTheStreamInsteadOfBuff
     // Whatever else the switch pushes is no longer taken anywhere.
     for (int i = 0; i < 64; ++i) sw.data(cls, id, piece);
     ASSERT_TRUE(pumpUntil(selector, [&] { return tunnel.connectionCount() == 0; }));
+    // ... and the violation is logged once, not once per packet.
+    const std::string log = logger.all();
+    size_t lines = 0;
+    for (size_t at = log.find("beyond its window"); at != std::string::npos;
+         at = log.find("beyond its window", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 1u) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(StreamsAndSessions, WindowViolationTest,

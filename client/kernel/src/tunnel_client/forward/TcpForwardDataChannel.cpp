@@ -59,6 +59,8 @@ void TcpForwardDataChannel::onPacket(const TunnelPacket& packet) {
             _allowRead(credit);
             break;
         case ForwardSession::ACTION_VIOLATION:
+            if (m_violated) break;
+            m_violated = true;
             m_forward->tunnel()->warn(kx::core::String(L"[Tunnel] TCP stream ") +
                                       kx::core::String::fromInt32(channelId()) +
                                       L": the switch sent beyond its window, reset");

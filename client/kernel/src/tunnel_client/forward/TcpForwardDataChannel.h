@@ -68,6 +68,9 @@ private:
     bool m_localClosed = false;
     bool m_closePending = false;
     bool m_awaitingAnswer = false;  // local data went out after the last delivery
+    // Packets already on their way after a window violation are dropped
+    // quietly: a hostile switch must not be able to grow the log.
+    bool m_violated = false;
     kx::core::Binary m_held;  // local bytes the tunnel had no room for
     int32_t m_heldPos = 0;
     int64_t m_deferredCredit = 0;  // grants put aside while data is held

@@ -47,6 +47,8 @@ void UdpForwardDataChannel::onPacket(const TunnelPacket& packet) {
             recv(credit);
             break;
         case ForwardSession::ACTION_VIOLATION:
+            if (m_violated) break;
+            m_violated = true;
             m_forward->tunnel()->warn(kx::core::String(L"[Tunnel] UDP session ") +
                                       kx::core::String::fromInt32(sessionId()) +
                                       L": the switch sent beyond its window, closed");

@@ -38,6 +38,9 @@ private:
     UdpForward* m_forward;
     ForwardSession m_session;
     bool m_opened = false;
+    // Packets already on their way after a window violation are dropped
+    // quietly: a hostile switch must not be able to grow the log.
+    bool m_violated = false;
     kx::core::Binary m_plain;
 };
 
