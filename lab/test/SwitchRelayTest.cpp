@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "RawSwitchClient.h"
 #include "core/src/time/Clock.h"
 #include "lab_network/LabNetwork.h"
 #include "lab_switch/SwitchSession.h"
@@ -22,68 +23,9 @@ using kx::core::String;
 using tunnel::TunnelPacket;
 using tunnel::WireValue;
 typedef kx::core::Dictionary<Binary> Message;
+using labtest::RawClient;
 
 namespace {
-
-// A bare client connection to one switch: RPC answers and tunnel packets
-// are collected separately.
-struct RawClient {
-    std::unique_ptr<kx::net::TcpSocketConnector> connector;
-    std::unique_ptr<kx::net::SizeHeaderTcpSocketChannel> channel;
-    std::vector<Message> answers;
-    std::vector<Binary> packets;
-
-    void connect(kx::net::SocketEventSelector* selector, const kx::net::SocketAddress& to) {
-        connector.reset(new kx::net::TcpSocketConnector(selector));
-        connector->connect(
-            to,
-            [this, selector](kx::net::Socket* socket) {
-                if (!socket) return;
-                channel.reset(
-                    new kx::net::SizeHeaderTcpSocketChannel(socket, selector, 1 << 24, 1024));
-                channel->onFrame = [this](Binary& frame) {
-                    if (tunnel::ProtocolFrame::kindOf(frame) == tunnel::wire::FRAME_KIND_DATA) {
-                        packets.push_back(Binary(frame.data() + 2, frame.length() - 2));
-                        return;
-                    }
-                    Message m;
-                    tunnel::ProtocolFrame::decodeMessage(frame, &m);
-                    answers.push_back(m);
-                };
-            },
-            1000);
-    }
-    void call(const wchar_t* method, Message params = Message()) {
-        params.set(L"@", Binary("call"));
-        params.set(L"method", WireValue::fromText(method));
-        Binary frame;
-        tunnel::ProtocolFrame::encodeMessage(params, &frame);
-        channel->send(frame);
-    }
-    void send(Binary packet, uint32_t sequence) {
-        TunnelPacket::writeSequence(packet, sequence);
-        Binary frame;
-        tunnel::ProtocolFrame::encodeData(packet, &frame);
-        channel->send(frame);
-    }
-    // Data packets (not acknowledgements) received so far.
-    std::vector<TunnelPacket> dataPackets() const {
-        std::vector<TunnelPacket> out;
-        for (const Binary& p : packets) {
-            TunnelPacket view(p);
-            if (!view.isAck()) out.push_back(view);
-        }
-        return out;
-    }
-    std::vector<uint32_t> acks() const {
-        std::vector<uint32_t> out;
-        for (const Binary& p : packets) {
-            TunnelPacket view(p);
-            if (view.isAck()) out.push_back(view.sequence());
-        }
-        return out;
-    }
-};
 
 class SwitchRelayTest : public ::testing::Test {
 protected:
@@ -126,21 +68,8 @@ protected:
         clients.emplace_back(new RawClient);
         RawClient* c = clients.back().get();
         c->connect(selector.get(), network->findSwitch(switchName)->address());
-        EXPECT_TRUE(pumpUntil([c] { return c->channel != nullptr; }));
-        if (!c->channel) return c;
-        c->call(L"zero_make");
-        EXPECT_TRUE(pumpUntil([c] { return c->answers.size() == 1; }));
-        String zeroId = WireValue::text(c->answers[0], L"zero_id");
-        Message m;
-        m.set(L"access_id", WireValue::fromText(tunnel::LoginProof::accessId(L"key")));
-        m.set(L"zero_key",
-              WireValue::fromText(tunnel::LoginProof::compute(L"key", L"t", L"ios", L"v", zeroId)));
-        m.set(L"client_token", Binary("t"));
-        m.set(L"client_type", Binary("ios"));
-        m.set(L"client_version", Binary("v"));
-        c->call(L"zero_login", m);
-        EXPECT_TRUE(pumpUntil([c] { return c->answers.size() == 2; }));
-        EXPECT_FALSE(c->answers[1].contains(L"error_code"));
+        EXPECT_TRUE(
+            c->logIn([this](const std::function<bool()>& done) { return pumpUntil(done); }));
         return c;
     }
 

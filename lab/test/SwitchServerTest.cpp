@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "RawSwitchClient.h"
 #include "core/src/time/Clock.h"
 #include "lab_switch/SwitchLab.h"
 #include "lab_switch/SwitchSession.h"
@@ -75,25 +76,13 @@ public:
         ASSERT_TRUE(pumpUntil([this]() { return channel != nullptr; }));
     }
     void call(const wchar_t* method, Message params = Message()) {
-        params.set(L"@", Binary("call"));
-        params.set(L"method", WireValue::fromText(method));
-        Binary frame;
-        tunnel::ProtocolFrame::encodeMessage(params, &frame);
-        channel->send(frame);
+        channel->send(labtest::callFrame(method, std::move(params)));
     }
     // zero_make and a good zero_login; two answers.
     void login() {
         call(L"zero_make");
         ASSERT_TRUE(pumpUntil([this]() { return answers.size() == 1; }));
-        String zeroId = WireValue::text(answers[0], L"zero_id");
-        Message m;
-        m.set(L"access_id", WireValue::fromText(tunnel::LoginProof::accessId(L"key")));
-        m.set(L"zero_key",
-              WireValue::fromText(tunnel::LoginProof::compute(L"key", L"t", L"ios", L"v", zeroId)));
-        m.set(L"client_token", Binary("t"));
-        m.set(L"client_type", Binary("ios"));
-        m.set(L"client_version", Binary("v"));
-        call(L"zero_login", m);
+        call(L"zero_login", labtest::loginParams(WireValue::text(answers[0], L"zero_id")));
         ASSERT_TRUE(pumpUntil([this]() { return answers.size() == 2; }));
         ASSERT_FALSE(answers[1].contains(L"error_code"));
     }
