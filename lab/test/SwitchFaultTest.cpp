@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "LabNetworkTest.h"
 #include "RawSwitchClient.h"
 #include "core/src/time/Clock.h"
 #include "lab_network/LabNetwork.h"
@@ -23,39 +24,19 @@ const uint16_t SOURCE_PORT = 4001;
 
 // A switch relaying an endless source, and one logged-in client that reads
 // what the switch sends on one stream and checks its numbering.
-class SwitchFaultTest : public ::testing::Test {
+class SwitchFaultTest : public labtest::LabNetworkTest {
 protected:
     void SetUp() override {
-        kx::core::Clock::resetForTests();
-        selector.reset(new kx::net::SocketEventSelector(20));
-        network.reset(new lab::LabNetwork(selector.get()));
-        lab::LabConfig config;
-        String error;
-        ASSERT_TRUE(lab::LabConfig::fromJson(
+        startLab(
             L"{\"switches\": [{\"name\": \"a\", \"listen\": \"127.0.0.1:0\", "
             L"\"access_keys\": [\"key\"], \"fault\": \"ignore_window\"}],"
             L"\"backends\": [{\"name\": \"source\", \"kind\": \"tcp_source\", "
             L"\"listen\": \"127.0.0.1:0\"}],"
-            L"\"routes\": [{\"target_id\": 3, \"client_port\": 4001, \"backend\": \"source\"}]}",
-            &config, &error))
-            << error.toStdString();
-        ASSERT_TRUE(network->start(config, &error)) << error.toStdString();
+            L"\"routes\": [{\"target_id\": 3, \"client_port\": 4001, \"backend\": \"source\"}]}");
     }
     void TearDown() override {
         client.reset();
-        network.reset();
-        selector.reset();
-        kx::core::Clock::resetForTests();
-    }
-
-    bool pumpUntil(const std::function<bool()>& done, int limitMs = 3000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            selector->select(2);
-            network->tick();
-        }
-        return true;
+        LabNetworkTest::TearDown();
     }
 
     // Logs in, creates a tunnel and opens one stream to the source, granting
@@ -91,8 +72,6 @@ protected:
         return total;
     }
 
-    std::unique_ptr<kx::net::SocketEventSelector> selector;
-    std::unique_ptr<lab::LabNetwork> network;
     std::unique_ptr<labtest::RawClient> client;
     bool misnumbered = false;
     bool oversized = false;

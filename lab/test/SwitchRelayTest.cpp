@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "LabNetworkTest.h"
 #include "RawSwitchClient.h"
 #include "core/src/time/Clock.h"
 #include "lab_network/LabNetwork.h"
@@ -27,40 +28,20 @@ using labtest::RawClient;
 
 namespace {
 
-class SwitchRelayTest : public ::testing::Test {
+class SwitchRelayTest : public labtest::LabNetworkTest {
 protected:
     void SetUp() override {
-        kx::core::Clock::resetForTests();
-        selector.reset(new kx::net::SocketEventSelector(20));
-        network.reset(new lab::LabNetwork(selector.get()));
-        lab::LabConfig config;
-        String error;
-        ASSERT_TRUE(lab::LabConfig::fromJson(
+        startLab(
             L"{\"switches\": ["
             L"{\"name\": \"a\", \"listen\": \"127.0.0.1:0\", \"access_keys\": [\"key\"]},"
             L"{\"name\": \"b\", \"listen\": \"127.1.0.1:0\", \"access_keys\": [\"key\"]}],"
             L"\"backends\": [{\"name\": \"echo\", \"kind\": \"tcp_echo\", "
             L"\"listen\": \"127.0.0.1:0\"}],"
-            L"\"routes\": [{\"target_id\": 3, \"client_port\": 4001, \"backend\": \"echo\"}]}",
-            &config, &error))
-            << error.toStdString();
-        ASSERT_TRUE(network->start(config, &error)) << error.toStdString();
+            L"\"routes\": [{\"target_id\": 3, \"client_port\": 4001, \"backend\": \"echo\"}]}");
     }
     void TearDown() override {
         clients.clear();
-        network.reset();
-        selector.reset();
-        kx::core::Clock::resetForTests();
-    }
-
-    bool pumpUntil(const std::function<bool()>& done, int limitMs = 2000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            selector->select(2);
-            network->tick();
-        }
-        return true;
+        LabNetworkTest::TearDown();
     }
 
     // Connects and logs in; the new client's answers hold the login result.
@@ -73,8 +54,6 @@ protected:
         return c;
     }
 
-    std::unique_ptr<kx::net::SocketEventSelector> selector;
-    std::unique_ptr<lab::LabNetwork> network;
     std::vector<std::unique_ptr<RawClient>> clients;
 };
 
