@@ -98,7 +98,7 @@ void TcpSocket::connect(const net::SocketAddress& address, std::function<void(bo
                         int32_t timeoutMs) {
     if (!callback) callback = [](bool) {};
     if (!idle() || !m_reactor || !m_socket.isValid() || m_closing != CloseMode::None ||
-        !m_reactor->isWriteFree(m_socket.handle()) || !m_socket.connect(address)) {
+        !_matchFamily(address) || !m_reactor->isWriteFree(m_socket.handle()) || !m_socket.connect(address)) {
         _defer([callback]() { callback(false); });
         return;
     }
@@ -116,7 +116,16 @@ void TcpSocket::_onConnectReady(bool ok) {
     _tryCompleteClose();
 }
 
+bool TcpSocket::_matchFamily(const net::SocketAddress& address) {
+    if (m_socket.family() == address.ip.family()) return true;
+    // A fresh socket is reopened for the address's family; the reactor must
+    // forget the old descriptor first.
+    _releaseDescriptor();
+    return m_socket.matchFamily(address.ip);
+}
+
 bool TcpSocket::bind(const net::SocketAddress& address) {
+    if (!_matchFamily(address)) return false;
     m_socket.setReuseAddress(1);
     return m_socket.bind(address);
 }

@@ -77,6 +77,7 @@ private:
     void _tryCompleteClose();
     void _closeStep();
     void _releaseDescriptor();
+    bool _matchFamily(const net::SocketAddress& address);
     // Runs a user callback; false when it destroyed this socket.
     template <typename F>
     bool _invoke(F&& fn);

@@ -12,7 +12,7 @@ const int ACCEPT_BATCH = 256;
 TcpSocketAccepter::TcpSocketAccepter(SocketEventSelector* selector, const SocketAddress& local,
                                      int backlog)
     : m_selector(selector), m_registered(false), m_gone(nullptr) {
-    Socket s(Socket::TYPE_TCP);
+    Socket s(Socket::TYPE_TCP, local.ip.family());
     if (!selector || !s.setBlocking(false) || !s.setReuseAddress(1) || !s.bind(local) ||
         !s.listen(backlog)) {
         return;

@@ -17,8 +17,12 @@ void TcpSocketConnector::connect(const SocketAddress& remote, const SocketAddres
         return;
     }
     _drop();
-    Socket s(Socket::TYPE_TCP);
-    if (!m_selector || !s.setBlocking(false) || !s.bind(local) || !s.connect(remote)) {
+    Socket s(Socket::TYPE_TCP, remote.ip.family());
+    // An unset local address means "any" in the remote's family.
+    SocketAddress from = local;
+    if (from.ip.isAny() && from.ip.family() != remote.ip.family())
+        from.ip = IpAddress::any(remote.ip.family());
+    if (!m_selector || !s.setBlocking(false) || !s.bind(from) || !s.connect(remote)) {
         if (callback) callback(nullptr);
         return;
     }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 namespace kx {
 namespace net {
@@ -51,28 +52,53 @@ bool setNoSigpipe(int fd) {
 #endif
 }
 
-}  // namespace
-
-Socket::Socket(int type) : m_fd(-1), m_blocking(1) {
-    (void)g_sigpipeIgnored;
-    ignoreSigpipeOnce();
+int openSocket(int type, IpAddress::Family family) {
+    const int domain = family == IpAddress::V6 ? AF_INET6 : AF_INET;
     int fd = -1;
-    if (type == TYPE_TCP) {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    } else if (type == TYPE_UDP) {
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (type == Socket::TYPE_TCP) {
+        fd = ::socket(domain, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    } else if (type == Socket::TYPE_UDP) {
+        fd = ::socket(domain, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     }
-    if (fd == -1) return;
-    if (!setNoSigpipe(fd)) {
+    if (fd == -1) return -1;
+    // An IPv6 socket serves IPv6 only, so that the same port can be bound on
+    // 127.0.0.1 and ::1 by different listeners.
+    int one = 1;
+    if ((family == IpAddress::V6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one)) != 0) ||
+        !setNoSigpipe(fd)) {
         ::close(fd);
-        return;
+        return -1;
     }
-    m_fd = fd;
+    return fd;
 }
 
-Socket::Socket(Socket&& other) noexcept : m_fd(other.m_fd), m_blocking(other.m_blocking) {
+IpAddress::Family familyOf(int fd) {
+    sockaddr_storage sa;
+    socklen_t len = sizeof(sa);
+    if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 && sa.ss_family == AF_INET6)
+        return IpAddress::V6;
+    return IpAddress::V4;
+}
+
+}  // namespace
+
+Socket::Socket(int type, IpAddress::Family family)
+    : m_fd(-1), m_blocking(1), m_type(type), m_family(family), m_used(false) {
+    (void)g_sigpipeIgnored;
+    ignoreSigpipeOnce();
+    m_fd = openSocket(type, family);
+}
+
+Socket::Socket(Socket&& other) noexcept
+    : m_fd(other.m_fd),
+      m_blocking(other.m_blocking),
+      m_type(other.m_type),
+      m_family(other.m_family),
+      m_used(other.m_used) {
     other.m_fd = -1;
     other.m_blocking = 1;
+    other.m_type = TYPE_NONE;
+    other.m_used = false;
 }
 
 Socket& Socket::operator=(Socket&& other) noexcept {
@@ -96,28 +122,48 @@ Socket Socket::adopt(int fd, bool blocking) {
     Socket s;
     s.m_fd = fd < 0 ? -1 : fd;
     s.m_blocking = blocking ? 1 : 0;
+    s.m_family = familyOf(s.m_fd);
+    s.m_used = true;
     return s;
 }
 
 void Socket::swap(Socket& other) noexcept {
-    int fd = m_fd, blocking = m_blocking;
-    m_fd = other.m_fd;
-    m_blocking = other.m_blocking;
-    other.m_fd = fd;
-    other.m_blocking = blocking;
+    std::swap(m_fd, other.m_fd);
+    std::swap(m_blocking, other.m_blocking);
+    std::swap(m_type, other.m_type);
+    std::swap(m_family, other.m_family);
+    std::swap(m_used, other.m_used);
 }
 
 void Socket::close() {
     if (m_fd != -1) ::close(m_fd);
     m_fd = -1;
     m_blocking = 1;
+    m_type = TYPE_NONE;
+    m_used = false;
 }
 
 int Socket::release() {
     int fd = m_fd;
     m_fd = -1;
     m_blocking = 1;
+    m_type = TYPE_NONE;
+    m_used = false;
     return fd;
+}
+
+bool Socket::matchFamily(const IpAddress& address) {
+    if (!isValid()) return false;
+    if (address.family() == m_family) return true;
+    if (m_used || m_type == TYPE_NONE) return false;
+    int fd = openSocket(m_type, address.family());
+    if (fd == -1) return false;
+    const bool blocking = m_blocking != 0;
+    ::close(m_fd);
+    m_fd = fd;
+    m_blocking = 1;
+    m_family = address.family();
+    return blocking || setBlocking(false);
 }
 
 bool Socket::setBlocking(bool blocking) {
@@ -132,14 +178,16 @@ bool Socket::setBlocking(bool blocking) {
 
 bool Socket::connect(const SocketAddress& address) {
     if (!isValid()) return false;
-    sockaddr_in sa = address.toSockaddr();
+    sockaddr_storage sa;
+    const socklen_t length = address.toSockaddr(&sa);
+    m_used = true;
     if (!m_blocking) {
-        int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+        int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), length);
         return rc == 0 || errno == EINPROGRESS;
     }
     if (!setBlocking(false)) return false;
     bool ok = false;
-    int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+    int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&sa), length);
     if (rc == 0) {
         ok = true;
     } else if (errno == EINPROGRESS) {
@@ -159,8 +207,10 @@ bool Socket::connect(const SocketAddress& address) {
 
 bool Socket::bind(const SocketAddress& address) {
     if (!isValid()) return false;
-    sockaddr_in sa = address.toSockaddr();
-    return ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
+    sockaddr_storage sa;
+    const socklen_t length = address.toSockaddr(&sa);
+    m_used = true;
+    return ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), length) == 0;
 }
 
 bool Socket::listen(int backlog) {
@@ -180,6 +230,9 @@ bool Socket::accept(Socket* out) {
     }
     out->m_fd = fd;
     out->m_blocking = m_blocking;
+    out->m_type = m_type;
+    out->m_family = m_family;
+    out->m_used = true;
     return true;
 }
 
@@ -196,9 +249,11 @@ int Socket::send(const core::Binary& data, int offset, int length) {
 
 int Socket::sendTo(const core::Binary& data, int offset, int length, const SocketAddress& to) {
     if (!isValid() || !_rangeOk(data, offset, length)) return -1;
-    sockaddr_in sa = to.toSockaddr();
+    sockaddr_storage sa;
+    const socklen_t saLength = to.toSockaddr(&sa);
+    m_used = true;
     return static_cast<int>(::sendto(m_fd, data.data() + offset, size_t(length), SEND_FLAGS,
-                                     reinterpret_cast<sockaddr*>(&sa), sizeof(sa)));
+                                     reinterpret_cast<sockaddr*>(&sa), saLength));
 }
 
 int Socket::receive(core::Binary* buffer, int offset, int length) {
@@ -208,12 +263,13 @@ int Socket::receive(core::Binary* buffer, int offset, int length) {
 
 int Socket::receiveFrom(core::Binary* buffer, int offset, int length, SocketAddress* from) {
     if (!isValid() || !buffer || !_rangeOk(*buffer, offset, length)) return -1;
-    sockaddr_in sa;
+    sockaddr_storage sa;
     std::memset(&sa, 0, sizeof(sa));
     socklen_t len = sizeof(sa);
     int rc = static_cast<int>(::recvfrom(m_fd, buffer->data() + offset, size_t(length), 0,
                                          reinterpret_cast<sockaddr*>(&sa), &len));
-    if (rc >= 0 && from) *from = SocketAddress(sa);
+    if (rc >= 0 && from && !SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&sa), len, from))
+        *from = SocketAddress::any();
     return rc;
 }
 
@@ -299,20 +355,24 @@ bool Socket::hasError() const {
 
 SocketAddress Socket::localAddress() const {
     if (!isValid()) return SocketAddress::any();
-    sockaddr_in sa;
+    sockaddr_storage sa;
     socklen_t len = sizeof(sa);
-    if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
+    SocketAddress out;
+    if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        !SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&sa), len, &out))
         return SocketAddress::any();
-    return SocketAddress(sa);
+    return out;
 }
 
 SocketAddress Socket::peerAddress() const {
     if (!isValid()) return SocketAddress::any();
-    sockaddr_in sa;
+    sockaddr_storage sa;
     socklen_t len = sizeof(sa);
-    if (getpeername(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 || sa.sin_family != AF_INET)
+    SocketAddress out;
+    if (getpeername(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        !SocketAddress::fromSockaddr(reinterpret_cast<sockaddr*>(&sa), len, &out))
         return SocketAddress::any();
-    return SocketAddress(sa);
+    return out;
 }
 
 bool Socket::waitReady(bool read, bool write, bool except, int timeoutMs) const {

@@ -10,7 +10,7 @@
 namespace kx {
 namespace net {
 
-// Owning IPv4 socket. Every operation on an invalid socket fails (false, -1
+// Owning IPv4 or IPv6 socket. Every operation on an invalid socket fails (false, -1
 // or nothing). Writes never raise SIGPIPE: sends use MSG_NOSIGNAL where the
 // socket option does not exist, and a default SIGPIPE disposition is set to
 // ignore once per process.
@@ -21,7 +21,7 @@ public:
     static constexpr int LISTEN_BACKLOG = 64;
     static constexpr int CONNECT_TIMEOUT_MS = 10000;
 
-    explicit Socket(int type = TYPE_NONE);
+    explicit Socket(int type = TYPE_NONE, IpAddress::Family family = IpAddress::V4);
     Socket(Socket&& other) noexcept;
     Socket& operator=(Socket&& other) noexcept;
     Socket(const Socket&) = delete;
@@ -43,6 +43,12 @@ public:
 
     bool setBlocking(bool blocking);
     bool isBlocking() const { return isValid() && m_blocking != 0; }
+    // The family the descriptor was opened for (V4 when not known).
+    IpAddress::Family family() const { return m_family; }
+    // Makes a socket this object opened, and has not bound or connected yet,
+    // fit the address's family: a descriptor of the other family is replaced
+    // by a new one (same type and blocking mode; options set before are lost).
+    bool matchFamily(const IpAddress& address);
 
     // Blocking socket: waits up to CONNECT_TIMEOUT_MS. Non-blocking: true on
     // immediate success or when the connect is in progress.
@@ -89,6 +95,9 @@ private:
 
     int m_fd;
     int m_blocking;
+    int m_type;
+    IpAddress::Family m_family;
+    bool m_used;
 };
 
 }  // namespace net

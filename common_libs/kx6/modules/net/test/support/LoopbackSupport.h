@@ -24,11 +24,15 @@ inline SocketAddress loopback(uint16_t port = 0, uint32_t ip = 0x7F000001u) {
     return SocketAddress(IpAddress(ip), port);
 }
 
-// A blocking listener on 127.0.0.1 with an ephemeral port.
-inline Socket listenLoopback(int backlog = 64) {
-    Socket s(Socket::TYPE_TCP);
+inline SocketAddress loopback6(uint16_t port = 0) {
+    return SocketAddress(IpAddress("::1"), port);
+}
+
+// A blocking listener on `at` (127.0.0.1 by default) with an ephemeral port.
+inline Socket listenLoopback(int backlog = 64, const SocketAddress& at = loopback()) {
+    Socket s(Socket::TYPE_TCP, at.ip.family());
     s.setReuseAddress(1);
-    if (!s.bind(loopback()) || !s.listen(backlog)) s.close();
+    if (!s.bind(at) || !s.listen(backlog)) s.close();
     return s;
 }
 
@@ -37,10 +41,10 @@ struct SocketPair {
     Socket server;  // accepted side, to be handed to a channel
 };
 
-inline SocketPair connectedPair() {
+inline SocketPair connectedPair(const SocketAddress& at = loopback()) {
     SocketPair pair;
-    Socket listener = listenLoopback();
-    pair.client = Socket(Socket::TYPE_TCP);
+    Socket listener = listenLoopback(64, at);
+    pair.client = Socket(Socket::TYPE_TCP, at.ip.family());
     pair.client.connect(listener.localAddress());
     listener.accept(&pair.server);
     return pair;
