@@ -87,9 +87,9 @@ String cleanWord(const String& text) {
 }  // namespace
 
 int32_t ApiProbe::portOf(const kx::net::URL& url) {
-    const String& authority = url.host();
-    int32_t colon = authority.indexOf(L':');
-    int32_t port = colon < 0 ? 0 : authority.substring(colon + 1).toInt32();
+    String portText;
+    kx::net::URL::splitAuthority(url.host(), nullptr, &portText);
+    int32_t port = portText.isEmpty() ? 0 : portText.toInt32();
     if (port < 1 || port > 65535) port = url.scheme().toLower() == L"https" ? 443 : 80;
     return port;
 }
@@ -129,10 +129,8 @@ ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddres
         result.skipped = true;
         return result;
     }
-    const String& authority = settings.baseUrl.host();
-    int32_t colon = authority.indexOf(L':');
-    const String host = colon < 0 ? authority : authority.substring(0, colon);
-    if (host.isEmpty()) {
+    String host;
+    if (!kx::net::URL::splitAuthority(settings.baseUrl.host(), &host, nullptr) || host.isEmpty()) {
         result.word = L"error";
         return result;
     }

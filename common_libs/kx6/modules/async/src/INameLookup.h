@@ -9,7 +9,7 @@
 namespace kx {
 namespace async {
 
-// Resolves a host name to IPv4 addresses; the result always arrives later,
+// Resolves a host name to IPv4 or IPv6 addresses; the result always arrives later,
 // on the reactor thread (an empty array when nothing was found).
 class INameLookup {
 public:

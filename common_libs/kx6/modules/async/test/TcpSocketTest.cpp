@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,8 +29,8 @@ struct Pair {
     TcpSocket client;
     std::unique_ptr<TcpSocket> server;
 
-    bool open(SocketReactor& reactor) {
-        if (!listener.bind(SocketAddress(IpAddress("127.0.0.1"), 0)) || !listener.listen()) {
+    bool open(SocketReactor& reactor, const char* ip = "127.0.0.1") {
+        if (!listener.bind(SocketAddress(IpAddress(ip), 0)) || !listener.listen()) {
             return false;
         }
         bool connected = false;
@@ -141,6 +142,33 @@ TEST(TcpSocket, RecvOfHundredFromThousandWaitingLeavesTheRestForTheNextRecv) {
         2000);
     ASSERT_TRUE(pumpUntil(reactor, [&]() { return done; }));
     EXPECT_EQ(Binary(data.data() + 100, 900), got);
+}
+
+TEST(TcpSocket, OverIpv6LoopbackBothEndsReopenForTheFamilyAndCarryDataBothWays) {
+    SocketReactor reactor(10);
+    Pair pair(&reactor);
+    ASSERT_TRUE(pair.open(reactor, "::1"));
+    EXPECT_EQ(IpAddress("::1"), pair.server->peerAddress().ip);
+    EXPECT_EQ(pair.listener.localAddress(), pair.client.peerAddress());
+    Binary data = pattern(300000), reply = pattern(77);
+    int sent = 0;
+    pair.client.send(
+        data, [&](bool ok) { sent += ok; }, 2000);
+    pair.server->send(
+        reply, [&](bool ok) { sent += ok; }, 2000);
+    Binary atServer, atClient;
+    std::function<void(Binary&)> more = [&](Binary& b) {
+        atServer.append(b.data(), b.length());
+        if (atServer.length() < data.length() && b.length() > 0) pair.server->recv(65536, more, 2000);
+    };
+    pair.server->recv(65536, more, 2000);
+    pair.client.recv(
+        1000, [&](Binary& b) { atClient = b; }, 2000);
+    ASSERT_TRUE(pumpUntil(reactor, [&]() {
+        return sent == 2 && atServer.length() == data.length() && atClient.length() == reply.length();
+    }));
+    EXPECT_EQ(data, atServer);
+    EXPECT_EQ(reply, atClient);
 }
 
 TEST(TcpSocket, CompletionsNeverRunInsideTheCallAndASecondRecvFailsThroughTheQueue) {

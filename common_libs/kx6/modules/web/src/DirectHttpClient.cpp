@@ -7,6 +7,7 @@
 #include "async/src/TcpSocket.h"
 #include "core/src/debug/Assert.h"
 #include "net/src/socket/SocketAddress.h"
+#include "net/src/url/URL.h"
 #include "tls/src/TlsFilter.h"
 #include "web/src/HttpClientExchange.h"
 #include "web/src/HttpClientSession.h"
@@ -66,12 +67,15 @@ void DirectHttpClient::request(const core::String& authority, bool secure,
     if (!m_noDeadline) m_deadline.start(timeoutMs);
     if (!Http::hasHeader(m_request.headers, L"host")) m_request.headers.set(L"Host", authority);
 
-    int32_t colon = authority.indexOf(L':');
-    m_host = colon < 0 ? authority : authority.substring(0, colon);
+    // "[v6]:port" names an IPv6 host; the lookup gets the bare address.
+    core::String portText;
+    if (!net::URL::splitAuthority(authority, &m_host, &portText)) m_host = core::String();
     m_port = secure ? 443 : 80;
-    if (colon >= 0) {
+    const bool bracketed = authority.length() > 0 && authority[0] == L'[';
+    const bool hasPort = authority.indexOf(bracketed ? core::String(L"]:") : core::String(L":")) >= 0;
+    if (hasPort) {
         int64_t port = 0;
-        if (!HttpCodec::parseDecimal(authority.substring(colon + 1), &port) || port < 1 ||
+        if (!HttpCodec::parseDecimal(portText, &port) || port < 1 ||
             port > 65535) {
             m_port = 0;
         } else {

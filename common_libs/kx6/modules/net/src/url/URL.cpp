@@ -59,6 +59,26 @@ URL::URL(const char* text) {
     _parse(String::fromUtf8(text ? text : ""));
 }
 
+bool URL::splitAuthority(const String& authority, String* host, String* port) {
+    String h, p;
+    if (authority.length() > 0 && authority[0] == L'[') {
+        const int32_t close = authority.indexOf(L']');
+        if (close < 0) return false;
+        h = authority.substring(1, close - 1);
+        if (close + 1 < authority.length()) {
+            if (authority[close + 1] != L':') return false;
+            p = authority.substring(close + 2);
+        }
+    } else {
+        const int32_t colon = authority.indexOf(L':');
+        h = colon < 0 ? authority : authority.substring(0, colon);
+        if (colon >= 0) p = authority.substring(colon + 1);
+    }
+    if (host) *host = h;
+    if (port) *port = p;
+    return true;
+}
+
 void URL::_parse(const String& text) {
     int32_t pos = 0;
     const int32_t separator = text.indexOf(String(L"://"));

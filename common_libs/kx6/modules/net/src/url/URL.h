@@ -40,6 +40,14 @@ public:
     bool operator==(const URL& other) const;
     bool operator!=(const URL& other) const { return !(*this == other); }
 
+    // Splits an authority into host and port text: "[v6]:port" and "[v6]"
+    // give the address without brackets; anything else splits at its first
+    // colon ("host:port", "a.b.c.d:port", "host"). False, with both outputs
+    // untouched, for an opening bracket without its close or text after the
+    // close that is not ":port". A missing port gives an empty port text.
+    static bool splitAuthority(const kx::core::String& authority, kx::core::String* host,
+                               kx::core::String* port);
+
     // Percent-encoding of bytes; only A-Z a-z 0-9 ! ' ( ) * - . _ ~ stay as
     // they are, a space becomes %20.
     static kx::core::String encode(const kx::core::Binary& bytes);

@@ -122,3 +122,32 @@ TEST(URLTest, ParseQueryDuplicatesMissingValuesAndEmptyPieces) {
     // Bytes that are not UTF-8 read as the empty text.
     EXPECT_EQ(URL::parseQuery(L"bad=%FF").get(L"bad"), String(L""));
 }
+
+TEST(URLTest, SplitAuthorityTakesBracketedIpv6AndKeepsTheFirstColonRuleOtherwise) {
+    struct Case {
+        const wchar_t* authority;
+        bool ok;
+        const wchar_t* host;
+        const wchar_t* port;
+    };
+    const Case cases[] = {
+        {L"[::1]:8443", true, L"::1", L"8443"},
+        {L"[::1]", true, L"::1", L""},
+        {L"[2001:db8::5]:80", true, L"2001:db8::5", L"80"},
+        {L"api.example:443", true, L"api.example", L"443"},
+        {L"127.0.0.1:8080", true, L"127.0.0.1", L"8080"},
+        {L"host", true, L"host", L""},
+        {L"", true, L"", L""},
+        {L"[::1", false, L"-", L"-"},
+        {L"[::1]8443", false, L"-", L"-"},
+    };
+    for (const Case& c : cases) {
+        String host(L"-"), port(L"-");
+        EXPECT_EQ(c.ok, URL::splitAuthority(c.authority, &host, &port)) << String(c.authority).toStdString();
+        EXPECT_EQ(String(c.host), host) << String(c.authority).toStdString();
+        EXPECT_EQ(String(c.port), port) << String(c.authority).toStdString();
+    }
+    URL url(L"https://[::1]:8443/rpc?x=1");
+    EXPECT_EQ(String(L"[::1]:8443"), url.host());
+    EXPECT_EQ(String(L"/rpc"), url.path());
+}

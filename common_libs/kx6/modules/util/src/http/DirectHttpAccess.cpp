@@ -22,7 +22,9 @@ public:
 
     void lookup(const core::String& host, Callback callback) override {
         if (!callback) return;
+        // IPv4 first, as always; IPv6 for literals and for names with no IPv4 address.
         core::Array<net::IpAddress> addresses = net::IpAddress::lookupAll(host);
+        if (addresses.isEmpty()) addresses = net::IpAddress::lookupAllFamilies(host);
         ++m_inflight;
         m_reactor->post([this, addresses, callback]() {
             --m_inflight;
