@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/src/value/String.h"
+#include "tunnel_client/client/FailureKind.h"
 #include "tunnel_client/client/LoginInfo.h"
 
 namespace kx {
@@ -37,6 +38,8 @@ public:
     virtual NodeSelectService* nodeSelectService() = 0;
     // An empty text clears the client's last error.
     virtual void setLastError(const kx::core::String& text) = 0;
+    // One more failure of this kind, for the status counters.
+    virtual void countFailure(FailureKind) {}
     virtual ~ITunnelContext() = default;
 };
 

@@ -53,6 +53,9 @@ public:
     UpstreamBindService* upstreamBindService() override { return &m_upstreamBindService; }
     NodeSelectService* nodeSelectService() override { return &m_nodeSelectService; }
     void setLastError(const kx::core::String& text) override { m_lastError = text; }
+    void countFailure(FailureKind kind) override { ++m_failures[static_cast<int32_t>(kind)]; }
+    // Failures of one kind since the client was made.
+    int64_t failureCount(FailureKind kind) const { return m_failures[static_cast<int32_t>(kind)]; }
 
 private:
     // Built in this order and torn down in reverse: the services go before
@@ -68,6 +71,7 @@ private:
     NodeSelectService m_nodeSelectService;
     TunnelKeepService m_tunnelKeepService;
     kx::core::String m_lastError;
+    int64_t m_failures[FAILURE_KIND_COUNT] = {};
 };
 
 }  // namespace tunnel

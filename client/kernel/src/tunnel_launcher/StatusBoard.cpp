@@ -31,6 +31,17 @@ kx::core::Array<TargetStatusSnapshot> StatusBoard::take() {
     return out;
 }
 
+const wchar_t* StatusBoard::failureName(FailureKind kind) {
+    switch (kind) {
+        case FailureKind::SELECT: return L"select";
+        case FailureKind::CONNECT: return L"connect";
+        case FailureKind::REFUSED: return L"refused";
+        case FailureKind::TIMEOUT: return L"timeout";
+        case FailureKind::SILENT: return L"silent";
+    }
+    return L"other";
+}
+
 AnyArray StatusBoard::toAny(const kx::core::Array<TargetStatusSnapshot>& snapshots) {
     AnyArray out;
     for (const TargetStatusSnapshot& s : snapshots) {
@@ -44,7 +55,14 @@ AnyArray StatusBoard::toAny(const kx::core::Array<TargetStatusSnapshot>& snapsho
         item.set(L"sent_bytes", Any(s.sentBytes));
         item.set(L"received_rate", Any(s.receivedRate));
         item.set(L"sent_rate", Any(s.sentRate));
+        item.set(L"received_packets", Any(s.receivedPackets));
+        item.set(L"sent_packets", Any(s.sentPackets));
         item.set(L"failovers", Any(s.failovers));
+        item.set(L"latency_ms", Any(s.latencyMs));
+        AnyDictionary failures;
+        for (int32_t kind = 0; kind < FAILURE_KIND_COUNT; ++kind)
+            failures.set(failureName(static_cast<FailureKind>(kind)), Any(s.failures[kind]));
+        item.set(L"failures", Any(std::move(failures)));
         item.set(L"last_error", Any(s.lastError));
         out.append(Any(std::move(item)));
     }

@@ -34,8 +34,13 @@ public:
     //   "udp_peers"       number  live local UDP peers
     //   "received_bytes", "sent_bytes"  numbers  payload bytes each way so far
     //   "received_rate", "sent_rate"    numbers  bytes per second over the last interval
+    //   "received_packets", "sent_packets"  numbers  tunnel packets each way so far
     //   "failovers"       number  times the tunnel came up again after it had been up
+    //   "latency_ms"      number  the bound switch's measured latency, -1 when unknown
+    //   "failures"        object  failures so far by kind: "select", "connect",
+    //                             "refused", "timeout", "silent" (see FailureKind)
     //   "last_error"      text    the client's last error, "" when none
+    static const wchar_t* failureName(FailureKind kind);
     static kx::core::AnyArray toAny(const kx::core::Array<TargetStatusSnapshot>& snapshots);
 
 private:

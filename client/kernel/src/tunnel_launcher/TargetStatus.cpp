@@ -8,6 +8,7 @@
 #include "tunnel_client/forward/TrafficStat.h"
 #include "tunnel_client/forward/UdpForwardManager.h"
 #include "tunnel_client/node/AddressMask.h"
+#include "tunnel_client/service/NodeSelectService.h"
 
 using kx::core::String;
 
@@ -45,17 +46,23 @@ TargetStatusSnapshot TargetStatus::take(int64_t elapsedMs) {
     out.targetId = m_client->targetId();
     UpstreamBindService* bind = m_client->upstreamBindService();
     out.switchText = bind->isBound() ? AddressMask::mask(bind->switchAddress()) : String(L"none");
+    if (bind->isBound())
+        out.latencyMs = m_client->nodeSelectService()->selectedLatency(bind->switchAddress());
     out.state = stateText(m_client);
     ForwardTunnel* tunnel = m_client->forwardTunnel();
     out.tcpConnections = tunnel->tcpForwardManager()->connectionCount();
     out.udpPeers = tunnel->udpForwardManager()->connectionCount();
     out.receivedBytes = m_received.total();
     out.sentBytes = m_sent.total();
+    out.receivedPackets = tunnel->traffic().receivedPackets();
+    out.sentPackets = tunnel->traffic().sentPackets();
     out.receivedRate = (out.receivedBytes - m_reportedReceived) * 1000 / elapsedMs;
     out.sentRate = (out.sentBytes - m_reportedSent) * 1000 / elapsedMs;
     m_reportedReceived = out.receivedBytes;
     m_reportedSent = out.sentBytes;
     out.failovers = m_failovers;
+    for (int32_t kind = 0; kind < FAILURE_KIND_COUNT; ++kind)
+        out.failures[kind] = m_client->failureCount(static_cast<FailureKind>(kind));
     out.lastError = m_client->lastError();
     return out;
 }

@@ -166,9 +166,14 @@ TEST_F(TunnelLauncherRecordTest, StatusOfFreshClientsAsJson) {
     const kx::core::AnyDictionary& first = items[0].as<kx::core::AnyDictionary>();
     for (const wchar_t* key :
          {L"target_id", L"switch", L"state", L"tcp_connections", L"udp_peers", L"received_bytes",
-          L"sent_bytes", L"received_rate", L"sent_rate", L"failovers", L"last_error"}) {
+          L"sent_bytes", L"received_rate", L"sent_rate", L"received_packets", L"sent_packets",
+          L"failovers", L"latency_ms", L"failures", L"last_error"}) {
         EXPECT_TRUE(first.contains(key)) << String(key).toStdString();
     }
+    const auto& failures = first.get(L"failures").as<kx::core::AnyDictionary>();
+    for (const wchar_t* kind : {L"select", L"connect", L"refused", L"timeout", L"silent"})
+        EXPECT_TRUE(failures.contains(kind)) << String(kind).toStdString();
+    EXPECT_EQ(snapshots[0].latencyMs, -1);  // unbound
     EXPECT_EQ(snapshots[1].targetId, 6);
     EXPECT_EQ(snapshots[0].switchText, String(L"none"));
     EXPECT_EQ(snapshots[0].state, String(L"idle"));

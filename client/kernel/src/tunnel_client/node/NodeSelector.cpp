@@ -89,6 +89,9 @@ void NodeSelector::tick() {
     Node* winner = choose(m_candidates, m_bandwidthIsHigh);
     if (winner) {
         m_running = false;
+        for (const Candidate& c : m_candidates) {
+            if (c.node == winner) m_winnerLatency = c.latency;
+        }
         if (onSelected) onSelected(winner);
         return;
     }

@@ -74,6 +74,8 @@ public:
     NodeSelector& operator=(const NodeSelector&) = delete;
 
     bool isRunning() const { return m_running; }
+    // The winner's measured latency in milliseconds; -1 before a winner.
+    int winnerLatency() const { return m_winnerLatency; }
     void tick();
 
     // Up to four passes (bandwidth when asked, standard, defence, backup); the
@@ -89,6 +91,7 @@ private:
     kx::core::Timer m_raceTimer;
     bool m_running;
     bool m_bandwidthIsHigh;
+    int m_winnerLatency = -1;
     std::vector<Candidate> m_candidates;
 };
 

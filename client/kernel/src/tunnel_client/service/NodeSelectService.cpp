@@ -38,6 +38,8 @@ bool NodeSelectService::select(const LoginInfo& loginInfo, int64_t targetId,
     m_nodeSelector.reset(new NodeSelector(m_context->selector(), nodes, backupNodes, loginInfo,
                                           targetId, natId, bandwidthIsHigh, failed));
     m_nodeSelector->onSelected = [this](Node* node) {
+        m_selectedAddress = node->address();
+        m_selectedLatency = m_nodeSelector->winnerLatency();
         if (m_onOk) m_onOk(node);
     };
     m_nodeSelector->onFailed = [this](const Error& error) {
@@ -61,6 +63,10 @@ void NodeSelectService::tick() {
     } else {
         m_nodeSelector.reset();
     }
+}
+
+int NodeSelectService::selectedLatency(const kx::net::SocketAddress& address) const {
+    return address == m_selectedAddress ? m_selectedLatency : -1;
 }
 
 bool NodeSelectService::isDemoted(const kx::net::SocketAddress& address) const {

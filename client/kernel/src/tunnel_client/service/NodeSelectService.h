@@ -49,6 +49,9 @@ public:
     // address's /16, i.e. the next selection would race it only as a backup.
     bool isDemoted(const kx::net::SocketAddress& address) const;
     void tick();
+    // The latency the last selection measured for its winner, in milliseconds;
+    // -1 when the address is not that winner.
+    int selectedLatency(const kx::net::SocketAddress& address) const;
 
 private:
     bool _isBackup(const kx::net::SocketAddress& address) const;
@@ -58,6 +61,8 @@ private:
     std::unique_ptr<NodeSelector> m_nodeSelector;
     OkCallback m_onOk;
     FailCallback m_onFail;
+    kx::net::SocketAddress m_selectedAddress;
+    int m_selectedLatency = -1;
 };
 
 }  // namespace tunnel

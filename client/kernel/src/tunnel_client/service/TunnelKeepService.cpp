@@ -105,6 +105,7 @@ void TunnelKeepService::_onSelectFail(const Error& error) {
     }
     m_context->setLastError(error.message.isEmpty() ? String(L"No switchs are available")
                                                     : error.message);
+    m_context->countFailure(FailureKind::SELECT);
     if (m_errorCount < 0) return;
     if (m_errorCount++ >= MAX_ERRORS) {
         m_context->logger()->info(L"[Client] Too many errors, reselect later.");

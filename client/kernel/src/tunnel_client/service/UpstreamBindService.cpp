@@ -63,6 +63,7 @@ void UpstreamBindService::tick() {
     ForwardTunnel* tunnel = m_context->forwardTunnel();
     if (tunnel->isOpen() && !tunnel->isAlive()) {
         m_context->logger()->warn(L"[Tunnel] Not alive, close.");
+        m_context->countFailure(FailureKind::SILENT);
         tunnel->close();
         m_tunnelInfo = TunnelInfo();
     }
@@ -97,6 +98,7 @@ void UpstreamBindService::_onTunnelOpened(const TunnelInfo& info) {
 void UpstreamBindService::_onTunnelFailed(const Error& error) {
     m_context->setLastError(error.message.isEmpty() ? String(L"Tunnel opening timeout")
                                                     : error.message);
+    m_context->countFailure(error.code == -1 ? FailureKind::CONNECT : FailureKind::REFUSED);
     if (error.code == wire::ERROR_UNKNOWN_TUNNEL) {
         // The switch no longer knows the tunnel: start a fresh one next time.
         m_context->forwardTunnel()->close();
@@ -113,6 +115,7 @@ void UpstreamBindService::_onTunnelClosed() {
 
 void UpstreamBindService::_onTunnelTimeout() {
     m_context->logger()->info(L"[Client] Client timeout.");
+    m_context->countFailure(FailureKind::TIMEOUT);
     m_context->nodeSelectService()->addBackupNode(m_client->switchAddress());
 }
 
