@@ -49,6 +49,12 @@ ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder
 }
 
 ThreadedTunnelWrapper::~ThreadedTunnelWrapper() {
+    m_stopRequested = true;
+    {
+        // The selector may be waiting for its next tick: end that wait now.
+        LockGuard guard(*m_mutex);
+        if (m_selector) m_selector->wakeUp();
+    }
     m_thread.stop(-1);
 }
 
@@ -87,14 +93,17 @@ String ThreadedTunnelWrapper::statusJson() const {
 }
 
 bool ThreadedTunnelWrapper::_isRunning(const ITunnelWorker& worker) const {
-    return worker.isRunning() && m_thread.isRunning();
+    return !m_stopRequested.load() && worker.isRunning() && m_thread.isRunning();
 }
 
 void ThreadedTunnelWrapper::_round(kx::net::SocketEventSelector& selector, ITunnelWorker& worker) {
-    selector.select(SELECT_TIMEOUT_MS);
+    // Sleep until I/O, a stop, the selector's tick or the soonest timer that
+    // the last round polled (the phase timers included), whichever is first.
+    selector.select(kx::core::Timer::takeSoonest());
     worker.tick();
-    if (m_statusTimer.isExpired()) {
-        m_statusTimer.reset();
+    // The status goes out with the handlers' tick, in the same wake-up.
+    if (selector.tickCount() != m_statusTick) {
+        m_statusTick = selector.tickCount();
         _publishStatus(&worker, m_opened.load() ? L"open" : L"starting");
     }
 }
@@ -133,8 +142,12 @@ void ThreadedTunnelWrapper::_body(WorkerFactory factory, kx::util::ILogRecorder*
             logRecorder->error(String(L"[Wrapper] ") + String::fromUtf8(text));
         };
     }
+    {
+        LockGuard guard(*m_mutex);
+        m_selector = selector.get();
+    }
     std::unique_ptr<ITunnelWorker> worker = factory(selector.get());
-    m_statusTimer.start(STATUS_INTERVAL_MS);
+    m_statusTick = selector->tickCount();
 
     if (!_isRunning(*worker)) {
         String error = worker->errorText();
@@ -164,6 +177,10 @@ void ThreadedTunnelWrapper::_body(WorkerFactory factory, kx::util::ILogRecorder*
 
     const bool wasOpened = m_opened.exchange(false);
     worker.reset();
+    {
+        LockGuard guard(*m_mutex);
+        m_selector = nullptr;
+    }
     selector.reset();
     // A failed start keeps its "failed" status for the caller to read.
     if (wasOpened) _publishStatus(nullptr, L"ended");

@@ -29,12 +29,12 @@ namespace tunnel {
 // the network lives on the worker: the selector, the TunnelWrapper and all it
 // owns. Other threads see only the flags, the error text and the status text.
 //
-// Worker: select(100) then one tick, over and over. Start: up to 12 s for the
-// first ready client, then up to 3 s more for the others. A stop request is
-// seen within one round.
+// Worker: one select round then one tick, over and over; a round sleeps until
+// I/O, the selector's 1 s tick or the soonest timer the worker polls, never at
+// a fixed rate. Start: up to 12 s for the first ready client, then up to 3 s
+// more for the others. A stop request wakes the worker at once.
 class ThreadedTunnelWrapper {
 public:
-    static constexpr int32_t SELECT_TIMEOUT_MS = 100;
     static constexpr int32_t SELECTOR_TICK_MS = 1000;
     static constexpr int32_t FIRST_PHASE_MS = 12000;
     static constexpr int32_t SECOND_PHASE_MS = 3000;
@@ -60,7 +60,7 @@ public:
     // Clock milliseconds the start took (worker creation to its verdict).
     int32_t startDuration() const { return m_startDuration.load(); }
 
-    // A JSON object, refreshed by the worker at least once a second; safe
+    // A JSON object, refreshed by the worker once a second; safe
     // from any thread (a copy made under the wrapper's mutex):
     //   "state"        text    "starting", "open", "failed" or "ended"
     //   "opened"       bool    the worker is in its running phase
@@ -90,7 +90,9 @@ private:
     uint32_t m_startClock;  // creator, before the worker starts
     kx::core::String m_errorText;   // under m_mutex
     kx::core::String m_statusJson;  // under m_mutex
-    kx::core::Timer m_statusTimer;  // worker only
+    std::atomic<bool> m_stopRequested{false};
+    kx::net::SocketEventSelector* m_selector = nullptr;  // under m_mutex; the worker's
+    uint32_t m_statusTick = 0;                           // worker only
 };
 
 }  // namespace tunnel

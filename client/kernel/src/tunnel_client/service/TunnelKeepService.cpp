@@ -27,7 +27,11 @@ TunnelKeepService::TunnelKeepService(ITunnelContext* context)
 }
 
 void TunnelKeepService::tick() {
-    if (!m_tickTimer.isExpired()) return;
+    // With the bound tunnel up this tick only watches for a change that
+    // arrives with I/O or another timer, so it need not wake the loop itself.
+    UpstreamBindService* bind = m_context->upstreamBindService();
+    const bool watching = bind->isBound() && bind->isOpen();
+    if (!(watching ? m_tickTimer.isDue() : m_tickTimer.isExpired())) return;
     m_tickTimer.start(TICK_MS);
     _processOptimize();
     _processRebind();

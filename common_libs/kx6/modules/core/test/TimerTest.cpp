@@ -84,3 +84,19 @@ TEST_F(TimerTest, SurvivesTheThirtyTwoBitWrap) {
     Clock::advance(1000);
     EXPECT_TRUE(t.isExpired());
 }
+
+// The loop sleeps until the soonest armed timer it polled; expired, disabled
+// and quietly polled timers must not shorten that sleep.
+TEST_F(TimerTest, SoonestNotesOnlyArmedTimersPolledWithIsExpired) {
+    Timer::takeSoonest();
+    Timer slow(5000), fast(300), quiet(150), off(0), done(100);
+    Clock::advance(100);
+    EXPECT_EQ(Timer::takeSoonest(), -1);
+    EXPECT_FALSE(slow.isExpired());
+    EXPECT_FALSE(fast.isExpired());
+    EXPECT_FALSE(quiet.isDue());  // armed and sooner, but not noted
+    EXPECT_TRUE(off.isExpired());
+    EXPECT_TRUE(done.isExpired());
+    EXPECT_EQ(Timer::takeSoonest(), 200);
+    EXPECT_EQ(Timer::takeSoonest(), -1);  // forgotten once taken
+}

@@ -5,6 +5,16 @@
 namespace kx {
 namespace core {
 
+namespace {
+thread_local int32_t t_soonest = -1;
+}  // namespace
+
+int32_t Timer::takeSoonest() {
+    const int32_t soonest = t_soonest;
+    t_soonest = -1;
+    return soonest;
+}
+
 Timer::Timer() : m_start(Clock::nowMs()), m_interval(0) {}
 
 Timer::Timer(int32_t interval) : m_start(Clock::nowMs()), m_interval(interval > 0 ? interval : 0) {}
@@ -29,6 +39,15 @@ void Timer::shorten(int32_t ms) {
 }
 
 bool Timer::isExpired() const {
+    if (m_interval < 1) return true;
+    int32_t elapsed = static_cast<int32_t>(Clock::nowMs() - m_start);
+    if (elapsed >= m_interval || elapsed < 0) return true;
+    const int32_t left = m_interval - elapsed;
+    if (t_soonest < 0 || left < t_soonest) t_soonest = left;
+    return false;
+}
+
+bool Timer::isDue() const {
     if (m_interval < 1) return true;
     int32_t elapsed = static_cast<int32_t>(Clock::nowMs() - m_start);
     return elapsed >= m_interval || elapsed < 0;

@@ -17,8 +17,18 @@ public:
     void reset();                 // restart the current interval from now
     void rearm();                 // advance the start by whole periods (no drift)
     void shorten(int32_t ms);     // expire ms earlier
+    // Also notes, for this thread's loop, when an armed timer will expire.
     bool isExpired() const;
+    // isExpired() without the note: for polling periods whose work only
+    // matters after some other event, which wakes the loop by itself.
+    bool isDue() const;
     int32_t remaining() const;
+
+    // Milliseconds until the soonest expiry among the armed timers this
+    // thread asked isExpired() since the previous call, -1 for none; then
+    // forgets them. A loop sleeps that long at most, so that every timer it
+    // polls is seen on time without waking at a fixed rate.
+    static int32_t takeSoonest();
     uint32_t startTime() const { return m_start; }
 
 private:

@@ -1,7 +1,9 @@
 #include "net/src/socket/SocketEventSelector.h"
 
 #include <errno.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -35,6 +37,7 @@ void growFor(std::vector<T>& v, size_t count) {
 
 SocketEventSelector::SocketEventSelector(int tickInterval)
     : m_dispatching(false), m_tickTimer(tickInterval), m_polled(0) {
+    m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 #if KX_LOOP_THREAD_CHECKS
     m_thread = std::this_thread::get_id();
 #endif
@@ -46,7 +49,24 @@ void SocketEventSelector::_checkThread() {
 #endif
 }
 
-SocketEventSelector::~SocketEventSelector() = default;
+SocketEventSelector::~SocketEventSelector() {
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
+}
+
+void SocketEventSelector::wakeUp() {
+    if (m_wakeFd < 0 || m_wakePending.exchange(true)) return;
+    const uint64_t one = 1;
+    // A full counter already means "wake up": a failed write loses nothing.
+    ssize_t rc = ::write(m_wakeFd, &one, sizeof one);
+    (void)rc;
+}
+
+void SocketEventSelector::_drainWakeUp() {
+    m_wakePending.store(false);
+    uint64_t count = 0;
+    ssize_t rc = ::read(m_wakeFd, &count, sizeof count);
+    (void)rc;
+}
 
 bool SocketEventSelector::addEventHandler(int fd, ISocketEventHandler* handler) {
     _checkThread();
@@ -149,6 +169,7 @@ void SocketEventSelector::select(int timeoutMs) {
 
     if (m_tickTimer.isExpired()) {
         m_tickTimer.rearm();
+        ++m_tickCount;
         m_dispatching = true;
         growFor(m_pending, m_items.size());
         for (const HandlerItem& item : m_items) m_pending.push_back(EventItem{item.handler, 0});
@@ -163,8 +184,8 @@ void SocketEventSelector::_pollAndDispatch(int wait) {
 
     size_t mapCount = m_items.size();
     KX_ASSERT(mapCount <= size_t(KX_FD_LIMIT));
-    growFor(m_fdImpl, mapCount);
-    m_fdImpl.resize(mapCount);
+    growFor(m_fdImpl, mapCount + 1);
+    m_fdImpl.resize(mapCount + 1);
 
     // eventMask() is the handler's code: re-read the size in case it registered
     // or removed someone, and never write past the array sized above.
@@ -181,8 +202,18 @@ void SocketEventSelector::_pollAndDispatch(int wait) {
         pfd.revents = 0;
     }
 
-    if (m_polled > 0) {
-        int rc = ::poll(m_fdImpl.data(), nfds_t(m_polled), wait < 0 ? -1 : wait);
+    // The wake-up descriptor goes last, so that a waiting loop can be ended
+    // from another thread; it is not a handler and is not counted.
+    int pollCount = m_polled;
+    if (m_wakeFd >= 0) {
+        pollfd& pfd = m_fdImpl[size_t(pollCount++)];
+        pfd.fd = m_wakeFd;
+        pfd.events = POLLIN;
+        pfd.revents = 0;
+    }
+
+    if (pollCount > 0) {
+        int rc = ::poll(m_fdImpl.data(), nfds_t(pollCount), wait < 0 ? -1 : wait);
         if (rc < 0) {
             if (errno != EINTR) {
                 char text[64];
@@ -195,6 +226,7 @@ void SocketEventSelector::_pollAndDispatch(int wait) {
                 sleepMs(POLL_FAILURE_PAUSE_MS);
             }
         } else if (rc > 0) {
+            if (pollCount > m_polled && m_fdImpl[size_t(m_polled)].revents != 0) _drainWakeUp();
             growFor(m_pending, size_t(rc));
             for (int i = 0; i < m_polled; ++i) {
                 const pollfd& pfd = m_fdImpl[size_t(i)];
@@ -218,7 +250,7 @@ void SocketEventSelector::_pollAndDispatch(int wait) {
 
     _dispatch();
 
-    if (m_polled == 0 && wait >= 1) sleepMs(wait);
+    if (pollCount == 0 && wait >= 1) sleepMs(wait);
     m_dispatching = false;
 }
 

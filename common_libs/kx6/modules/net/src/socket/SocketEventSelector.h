@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -65,8 +66,14 @@ public:
     // callback it returns at once.
     void select(int timeoutMs);
 
-    // Descriptors polled in the last round.
+    // Descriptors polled in the last round (the wake-up descriptor not counted).
     int polledCount() const { return m_polled; }
+    // Handler ticks so far; lets the loop do its own once-a-second work in
+    // the same wake-up as the handlers' tick.
+    uint32_t tickCount() const { return m_tickCount; }
+
+    // Any thread: ends the wait of the select() now running or the next one.
+    void wakeUp();
 
     // Asks for the handler on fd to get a write event (EVENT_WRITE) soon,
     // without waiting for poll(): after the callback now running returns, or
@@ -87,6 +94,7 @@ private:
     };
 
     void _checkThread();
+    void _drainWakeUp();
     void _pollAndDispatch(int wait);
     void _dispatch();
     ISocketEventHandler* _find(int fd) const;
@@ -100,6 +108,9 @@ private:
     bool m_dispatching;
     core::Timer m_tickTimer;
     int m_polled;
+    uint32_t m_tickCount = 0;
+    int m_wakeFd = -1;                    // eventfd; -1 when none could be made
+    std::atomic<bool> m_wakePending{false};  // coalesces wake-ups between rounds
     std::vector<int> m_flushRequests;  // fds, each at most once
     std::vector<int> m_flushing;       // the batch being delivered
     std::vector<uint8_t> m_flushFlag;  // by fd: already requested

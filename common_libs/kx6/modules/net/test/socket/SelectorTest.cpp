@@ -256,3 +256,26 @@ TEST_F(SelectorTest, RegistrationFromAnotherThreadIsCaughtWhereChecked) {
         },
         "");
 }
+
+// A stop from another thread must not wait for the next tick.
+TEST_F(SelectorTest, WakeUpFromAnotherThreadEndsTheWait) {
+    SocketEventSelector selector(10000);
+    ReadyHandler idle;
+    idle.mask = 0;
+    selector.addEventHandler(idle.socket.handle(), &idle);
+    selector.wakeUp();  // before the round: the next select returns at once
+    auto t0 = std::chrono::steady_clock::now();
+    selector.select(-1);
+    EXPECT_LT(elapsedMs(t0), 500);
+
+    std::thread waker([&selector] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        selector.wakeUp();
+    });
+    t0 = std::chrono::steady_clock::now();
+    selector.select(5000);
+    waker.join();
+    EXPECT_LT(elapsedMs(t0), 2000);
+    EXPECT_EQ(0, selector.polledCount());
+    EXPECT_EQ(0u, selector.tickCount());
+}
