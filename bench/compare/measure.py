@@ -7,6 +7,15 @@
   measure.py hold HOST PORT COUNT SECONDS    hold COUNT idle echo connections
   measure.py cpu PID...                      CPU seconds, VmRSS and Pss (KiB) of the
                                              processes and all their descendants
+  measure.py shortconn HOST PORT COUNT       connect, 1 byte echoed, close, one at a time:
+                                             median and each time in ms
+  measure.py udpflow HOST PORT MBIT SECONDS  numbered 1200-byte datagrams paced at MBIT
+                                             through an echo: loss of what came back
+  measure.py gap HOST PORT ADMIN             echoes every 10 ms on one connection, takes the
+                                             lab switch carrying it down (admin port), then
+                                             up again: ms from the kill to the next echo
+  measure.py nonreader HOST PORT PID SECONDS opens a download and never reads it: growth
+                                             of the resident memory of PID (KiB)
 """
 import json
 import os
@@ -118,6 +127,136 @@ def hold(host, port, count, seconds):
     return None
 
 
+def shortconn(host, port, count):
+    times = []
+    failed = 0
+    for _ in range(count):
+        t0 = time.perf_counter()
+        try:
+            s = socket.create_connection((host, port), timeout=10)
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            s.sendall(b"x")
+            if s.recv(1) == b"x":
+                times.append((time.perf_counter() - t0) * 1000.0)
+            else:
+                failed += 1
+            s.close()
+        except OSError:
+            failed += 1
+        time.sleep(0.05)
+    times.sort()
+    return {"p50_ms": times[len(times) // 2] if times else None, "ms": times, "failed": failed}
+
+
+def udpflow(host, port, mbit, seconds):
+    """Paced, not windowed: the sender keeps the rate whatever comes back, as
+    a media stream would; a datagram not back 1 s after the end is lost."""
+    size = 1200
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    s.setblocking(False)
+    s.connect((host, port))
+    interval = size * 8 / (mbit * 1e6)
+    pad = b"u" * (size - 8)
+    sent = 0
+    seen = set()
+    start = time.monotonic()
+    end = start + seconds
+
+    def drain():
+        while True:
+            try:
+                data = s.recv(2048)
+            except (BlockingIOError, ConnectionRefusedError):
+                return
+            if len(data) >= 8:
+                seen.add(int.from_bytes(data[:8], "big"))
+
+    while True:
+        now = time.monotonic()
+        if now >= end:
+            break
+        due = min(int((now - start) / interval) + 1, int(seconds / interval))
+        while sent < due:
+            try:
+                s.send(sent.to_bytes(8, "big") + pad)
+            except BlockingIOError:
+                break  # our own socket is full: count it as sent and lost
+            except ConnectionRefusedError:
+                pass
+            sent += 1
+        select.select([s], [], [], 0.001)
+        drain()
+    drain_end = time.monotonic() + 1.0
+    while time.monotonic() < drain_end and len(seen) < sent:
+        select.select([s], [], [], 0.05)
+        drain()
+    received = len(seen)
+    return {"sent": sent, "received": received, "mbit": mbit,
+            "loss": (sent - received) / sent if sent else 1.0}
+
+
+def _admin(port, line):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as a:
+        a.sendall((line + "\n").encode())
+        data = b""
+        while not data.endswith(b"\n"):
+            chunk = a.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    return data.decode(errors="replace").strip()
+
+
+def gap(host, port, admin_port):
+    s = socket.create_connection((host, port), timeout=10)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    s.settimeout(60)
+
+    def echo():
+        s.sendall(b"g")
+        if s.recv(1) != b"g":
+            raise SystemExit("echo broken")
+
+    for _ in range(3):
+        echo()
+    killed = time.monotonic()
+    answer = _admin(admin_port, "down bound")
+    if not answer.startswith("ok down"):
+        return {"gap_ms": None, "error": answer}
+    try:
+        echo()  # waits for the failover: the switch closed before it answered
+        gap_ms = (time.monotonic() - killed) * 1000.0
+        for _ in range(5):
+            echo()  # and the connection goes on
+    finally:
+        for name in answer.split()[2:]:
+            _admin(admin_port, "up " + name)
+    s.close()
+    return {"gap_ms": gap_ms, "switches": answer.split()[2:]}
+
+
+def nonreader(host, port, pid, seconds):
+    def rss():
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    before = peak = rss()
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+    s.connect((host, port))
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        peak = max(peak, rss())
+        time.sleep(0.1)
+    s.close()
+    return {"before_kib": before, "peak_kib": peak, "growth_kib": peak - before}
+
+
 def _tree(roots):
     """The roots and every live descendant."""
     children = {}
@@ -179,6 +318,14 @@ def main(argv):
         out = hold(argv[2], int(argv[3]), int(argv[4]), float(argv[5]))
     elif mode == "cpu":
         out = cpu(argv[2:])
+    elif mode == "shortconn":
+        out = shortconn(argv[2], int(argv[3]), int(argv[4]))
+    elif mode == "udpflow":
+        out = udpflow(argv[2], int(argv[3]), float(argv[4]), float(argv[5]))
+    elif mode == "gap":
+        out = gap(argv[2], int(argv[3]), int(argv[4]))
+    elif mode == "nonreader":
+        out = nonreader(argv[2], int(argv[3]), int(argv[4]), float(argv[5]))
     else:
         print(__doc__, file=sys.stderr)
         return 2

@@ -7,7 +7,13 @@
 #
 #   bash bench/compare/run.sh            full run (3 repetitions, ~15 minutes)
 #   bash bench/compare/run.sh --quick    smoke run (1 short repetition, ~2 minutes)
+#   bash bench/compare/run.sh --wan      the same paths over an emulated WAN link
+#                                        (korvane-wan) at three profiles, ~12 minutes;
+#                                        writes the WAN section of BENCHMARKS.md
 #   options: --out FILE   --reps N   --no-install   --build DIR
+#   WAN options: --profiles "50/100 100/50 200/20"  (round trip ms / Mbit/s)
+#                --korvane-base REF   also a korvane built from git REF, side by side
+#                --port-base N        WAN run ports N+1 to N+999 (default 17000)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
@@ -17,14 +23,23 @@ REPS=3
 OUT=BENCHMARKS.md
 INSTALL=1
 BUILD=build/compare
+WAN=0
+PROFILES="50/100 100/50 200/20"
+BASE_REF=""
+WB=17000
 while [ $# -gt 0 ]; do
   case "$1" in
+    --wan) WAN=1 ;;
+    --profiles) PROFILES=$2; shift ;;
+    --korvane-base) BASE_REF=$2; shift ;;
+    --port-base) WB=$2; shift ;;
     --quick) QUICK=1; REPS=1 ;;
     --reps) REPS=$2; shift ;;
     --out) OUT=$2; shift ;;
     --no-install) INSTALL=0 ;;
     --build) BUILD=$2; shift ;;
-    *) echo "usage: $0 [--quick] [--reps N] [--out FILE] [--no-install] [--build DIR]"; exit 2 ;;
+    *) echo "usage: $0 [--quick] [--reps N] [--out FILE] [--no-install] [--build DIR]"
+       echo "       $0 --wan [--profiles \"RTT_MS/MBIT...\"] [--korvane-base REF] [--port-base N] [--out FILE]"; exit 2 ;;
   esac
   shift
 done
@@ -62,11 +77,19 @@ if [ "$INSTALL" = 1 ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q $missing >/dev/null
   fi
 fi
-log "building korvane-lab and korvane-tunnel into $BUILD"
 JOBS=$(nproc 2>/dev/null || echo 2); [ "$JOBS" -gt 2 ] && JOBS=2
-if ! { cmake -S . -B "$BUILD" -DKX_BUILD_BENCH=OFF -DKX_BUILD_TESTS=OFF &&
-       cmake --build "$BUILD" -j"$JOBS" --target korvane-lab korvane-tunnel; } >"$WORK/build.log" 2>&1; then
-  tail -n 30 "$WORK/build.log"; echo "FAIL: build"; exit 1
+build_korvane() {  # source-dir build-dir targets...: configure without tests, build
+  local src=$1 dir=$2; shift 2
+  log "building $* into $dir"
+  if ! { cmake -S "$src" -B "$dir" -DKX_BUILD_BENCH=ON -DKX_BUILD_TESTS=OFF &&
+         cmake --build "$dir" -j"$JOBS" --target "$@"; } >"$WORK/build.log" 2>&1; then
+    tail -n 30 "$WORK/build.log"; echo "FAIL: build"; exit 1
+  fi
+}
+if [ "$WAN" = 1 ]; then
+  build_korvane . "$BUILD" korvane-lab korvane-tunnel korvane-wan
+else
+  build_korvane . "$BUILD" korvane-lab korvane-tunnel
 fi
 LAB=$(find "$BUILD" -name korvane-lab -type f -perm -u+x | head -1)
 TUNNEL=$(find "$BUILD" -name korvane-tunnel -type f -perm -u+x | head -1)
@@ -97,6 +120,21 @@ start() {  # name command...: background, remembered for cleanup; pid in $LAST
   LAST=$!
   PIDS+=($LAST)
 }
+
+record() {  # path rep metric value (empty or failed: null)
+  local v=${4:-null}
+  set -- "$1" "$2" "$3" "$v"
+  printf '{"path": "%s", "rep": %s, "metric": "%s", "value": %s}\n' "$1" "$2" "$3" "$4" >>"$RESULTS"
+}
+cpu_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['cpu_s'])"; }
+mem_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['pss_kib'])"; }
+jget() { $PY -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
+
+if [ "$WAN" = 1 ]; then
+  # shellcheck source=bench/compare/wan.sh
+  . "$ROOT/bench/compare/wan.sh"
+  exit 0
+fi
 
 log "back ends: iperf3 on $IPERF, lab echo on $ECHO, lab UDP echo on $UDPECHO"
 start iperf3 iperf3 -s -B $H -p $IPERF
@@ -215,14 +253,6 @@ for p in $PATHS; do
 done
 
 # ---- measurements ---------------------------------------------------------
-record() {  # path rep metric value (empty or failed: null)
-  local v=${4:-null}
-  set -- "$1" "$2" "$3" "$v"
-  printf '{"path": "%s", "rep": %s, "metric": "%s", "value": %s}\n' "$1" "$2" "$3" "$4" >>"$RESULTS"
-}
-cpu_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['cpu_s'])"; }
-mem_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['pss_kib'])"; }
-jget() { $PY -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
 NCPU=$(nproc)
 pin_all() {  # CPU list for every process of the run (all threads)
   for pid in "${PIDS[@]}"; do
