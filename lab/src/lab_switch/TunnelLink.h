@@ -137,6 +137,8 @@ public:
     int64_t droppedOutOfOrder() const { return m_outOfOrder; }
     int64_t refusedOpens() const { return m_refusedOpens; }
     int32_t streamCount() const { return static_cast<int32_t>(m_streams.size()); }
+    // The open streams by id.
+    const std::map<uint16_t, std::unique_ptr<RelayStream>>& streams() const { return m_streams; }
     int32_t sessionCount() const { return static_cast<int32_t>(m_sessions.size()); }
     const kx::core::String& tunnelId() const { return m_tunnelId; }
 
