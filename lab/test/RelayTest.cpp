@@ -269,6 +269,14 @@ TEST_F(RelayTest, UdpSessionsEchoWithinTheWindowAndKeepTheirIds) {
     give(TunnelPacket::buildClose(TunnelPacket::CLASS_UDP, 21));
     ASSERT_TRUE(pumpUntil([&] { return link->sessionCount() == 1; }));
     EXPECT_EQ(0, countKind(TunnelPacket::KIND_CLOSE, 21));
+
+    // The client's datagrams count against the window the switch granted: a
+    // back end that has not taken them yet leaves no room for more.
+    give(TunnelPacket::buildOpen(TunnelPacket::CLASS_UDP, 23, UDP_PORT));
+    for (int i = 0; i < 2; ++i) giveData(TunnelPacket::CLASS_UDP, 23, pattern(65535, 2));
+    EXPECT_EQ(0, countKind(TunnelPacket::KIND_CLOSE, 23));
+    giveData(TunnelPacket::CLASS_UDP, 23, Binary("xyz"));  // 131073 bytes
+    EXPECT_EQ(1, countKind(TunnelPacket::KIND_CLOSE, 23));
 }
 
 // Kept copies are bounded by stopping to read from the back end, never by

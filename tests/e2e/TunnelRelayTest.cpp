@@ -14,12 +14,15 @@
 #include <vector>
 
 #include "core/src/time/Clock.h"
+#include "e2e/DelayRelay.h"
 #include "lab_client/EchoClient.h"
 #include "lab_network/LabNetwork.h"
+#include "lab_switch/RelayStream.h"
 #include "lab_switch/SwitchSession.h"
 #include "lab_switch/TunnelLink.h"
 #include "tunnel_client/TunnelClient.h"
 #include "tunnel_client/forward/TcpForward.h"
+#include "tunnel_client/forward/TcpForwardDataChannel.h"
 #include "tunnel_client/forward/TcpForwardManager.h"
 #include "tunnel_client/forward/UdpForward.h"
 #include "tunnel_client/forward/UdpForwardManager.h"
@@ -65,6 +68,7 @@ protected:
     }
     void TearDown() override {
         client.reset();
+        delay.reset();
         network.reset();
         selector.reset();
         // Failure messages went into the capture too: show them.
@@ -72,7 +76,9 @@ protected:
         if (HasFailure()) std::cerr << captured;
     }
 
-    void start(const String& forwardKey) {
+    // With oneWayMs, the SDK reaches only switch "a", through a relay that
+    // delays every byte by that much each way.
+    void start(const String& forwardKey, int oneWayMs = 0) {
         selector.reset(new kx::net::SocketEventSelector(50));
         network.reset(new lab::LabNetwork(selector.get()));
         lab::LabConfig config;
@@ -99,8 +105,14 @@ protected:
         client.reset(new tunnel::TunnelClient(&logger, selector.get(), login, TARGET,
                                               IpAddress("127.0.0.1"), kx::core::Array<IpAddress>(),
                                               forwardKey, true));
-        for (const auto& server : network->switches().servers())
-            ASSERT_TRUE(client->addNode(server->address(), L"standard"));
+        if (oneWayMs > 0) {
+            delay.reset(new e2e::DelayRelay(network->switches().servers()[0]->address(), oneWayMs));
+            ASSERT_TRUE(delay->start());
+            ASSERT_TRUE(client->addNode(delay->address(), L"standard"));
+        } else {
+            for (const auto& server : network->switches().servers())
+                ASSERT_TRUE(client->addNode(server->address(), L"standard"));
+        }
         ASSERT_TRUE(client->addTcpForward(0, 0));
         ASSERT_TRUE(client->addUdpForward(0, 0));
         ASSERT_TRUE(client->addTcpForward(0, 0));
@@ -162,7 +174,36 @@ protected:
         return record ? record->link.get() : nullptr;
     }
 
+    // The largest windows seen so far on either end of each open stream of
+    // the first TCP forward: the SDK's towards the application, the switch's
+    // towards the back end.
+    void sampleWindows(int64_t* sdk, int64_t* lab) {
+        lab::TunnelLink* tunnelLink = link();
+        if (!tunnelLink) return;
+        tunnel::TcpForward* forward = client->forwardTunnel()->tcpForwardManager()->forwards()[0];
+        for (const auto& item : tunnelLink->streams()) {
+            *lab = std::max(*lab, item.second->clientWindow());
+            tunnel::TcpForwardDataChannel* channel = forward->dataChannel(item.first);
+            if (channel) *sdk = std::max(*sdk, channel->windowTarget());
+        }
+    }
+
+    // An echo of 8 MB through a 20 ms (each way) link, with the switch's
+    // windows capped at switchMaxWindow: byte-exact, and the largest windows
+    // seen on both ends.
+    void echoOverALongLink(int64_t switchMaxWindow, int64_t* sdkWindow, int64_t* labWindow) {
+        start(L"forward-key", 20);
+        network->relay().setMaxWindow(switchMaxWindow);
+        EchoClient::Result result;
+        ASSERT_TRUE(runBeside([&] { result = EchoClient::tcpEcho(tcpPort, 8000000, 30000, 5); },
+                              40000, [&] { sampleWindows(sdkWindow, labWindow); }));
+        EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
+        EXPECT_EQ(8000000, result.received);
+        EXPECT_EQ(result.sentMd5, result.receivedMd5);
+    }
+
     Logger logger;
+    std::unique_ptr<e2e::DelayRelay> delay;
     std::unique_ptr<kx::net::SocketEventSelector> selector;
     std::unique_ptr<lab::LabNetwork> network;
     std::unique_ptr<tunnel::TunnelClient> client;
@@ -194,6 +235,25 @@ TEST_F(TunnelRelayTest, ASourceStreamArrivesInOrderUnderTheClientsWindow) {
         runBeside([&] { result = EchoClient::tcpSource(sourcePort, 6000000, 20000); }, 25000));
     EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
     EXPECT_EQ(6000000, result.received);
+}
+
+// Over a link of 40 ms round trip a fixed window of 131072 bytes would cap
+// a stream at about 3 MB/s: both ends' windows grow past it while the echo
+// stays byte-exact.
+TEST_F(TunnelRelayTest, WindowsGrowOverALongLinkAndTheEchoStaysExact) {
+    int64_t sdkWindow = 0, labWindow = 0;
+    echoOverALongLink(lab::RelayStream::MAX_QUEUED, &sdkWindow, &labWindow);
+    EXPECT_GT(sdkWindow, tunnel::wire::INITIAL_GRANT);
+    EXPECT_GT(labWindow, tunnel::wire::INITIAL_GRANT);
+}
+
+// A switch that only ever grants the fixed window still carries the stream;
+// only the SDK's own window grows.
+TEST_F(TunnelRelayTest, ASwitchWithTheFixedWindowStillCarriesTheStream) {
+    int64_t sdkWindow = 0, labWindow = 0;
+    echoOverALongLink(tunnel::wire::INITIAL_GRANT, &sdkWindow, &labWindow);
+    EXPECT_GT(sdkWindow, tunnel::wire::INITIAL_GRANT);
+    EXPECT_EQ(labWindow, tunnel::wire::INITIAL_GRANT);
 }
 
 TEST_F(TunnelRelayTest, UdpPeersGetSessionsOfTheirOwnAndTheLargestDatagramIsCarried) {

@@ -6,6 +6,7 @@
 #include "core/src/value/String.h"
 #include "net/src/socket/SocketAddress.h"
 #include "net/src/socket/SocketEventSelector.h"
+#include "tunnel_client/protocol/WindowTuner.h"
 
 namespace lab {
 
@@ -38,11 +39,16 @@ public:
     void setForwardKey(const kx::core::String& key) { m_forwardKey = key; }
     const kx::core::String& forwardKey() const { return m_forwardKey; }
     kx::net::SocketEventSelector* selector() const { return m_selector; }
+    // The largest window a stream or session grants the client; the first
+    // window (131072) or less keeps every window fixed, as older switches do.
+    void setMaxWindow(int64_t bytes) { m_maxWindow = bytes; }
+    int64_t maxWindow() const { return m_maxWindow; }
 
 private:
     kx::net::SocketEventSelector* m_selector;
     std::vector<Route> m_routes;
     kx::core::String m_forwardKey;
+    int64_t m_maxWindow = tunnel::WindowTuner::MAX_WINDOW;
 };
 
 }  // namespace lab

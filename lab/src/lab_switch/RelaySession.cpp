@@ -20,7 +20,10 @@ const int RECEIVE_CREDIT = 1 << 30;
 
 RelaySession::RelaySession(TunnelLink* link, uint16_t id, const SocketAddress& backend,
                            kx::net::SocketEventSelector* selector)
-    : m_link(link), m_id(id), m_backend(backend) {
+    : m_link(link),
+      m_id(id),
+      m_backend(backend),
+      m_tuner(&link->grantBudget(), &link->roundTrip(), link->maxWindow()) {
     kx::net::Socket socket(kx::net::Socket::TYPE_UDP);
     // The back end is on loopback; so is the session's own end.
     if (!socket.bind(SocketAddress(kx::net::IpAddress("127.0.0.1"), 0))) {
@@ -63,6 +66,12 @@ void RelaySession::onPacket(const TunnelPacket& packet) {
                 _finish(true);
                 return;
             }
+            // A client beyond its window ignores flow control altogether.
+            if (!m_clientWindow.take(m_plain.length())) {
+                m_violated = true;
+                _finish(true);
+                return;
+            }
             m_channel->sendTo(std::move(m_plain), m_backend);
             m_plain = Binary();
             return;
@@ -89,10 +98,11 @@ void RelaySession::_onDatagram(Binary& data, const SocketAddress& from) {
 }
 
 void RelaySession::_onSent(int bytes) {
-    m_delivered += bytes;
-    if (m_delivered < tunnel::wire::GRANT_STEP) return;
-    m_link->sendWindow(TunnelPacket::CLASS_UDP, m_id, static_cast<uint32_t>(m_delivered));
-    m_delivered = 0;
+    if (m_finished) return;
+    int64_t grant = m_tuner.onDelivered(bytes, 0);
+    if (grant <= 0) return;
+    m_clientWindow.grant(grant);
+    m_link->sendWindow(TunnelPacket::CLASS_UDP, m_id, static_cast<uint32_t>(grant));
 }
 
 void RelaySession::tick() {

@@ -6,6 +6,10 @@
 #include "core/src/value/Binary.h"
 #include "net/src/socket/SocketAddress.h"
 #include "net/src/socket/SocketEventSelector.h"
+#include "tunnel_client/protocol/FlowWindow.h"
+#include "tunnel_client/protocol/WindowTuner.h"
+#include "tunnel_client/protocol/FlowWindow.h"
+#include "tunnel_client/protocol/WindowTuner.h"
 
 namespace kx {
 namespace net {
@@ -23,7 +27,9 @@ class TunnelLink;
 
 // One UDP session of a tunnel: a socket of its own towards the back end, so
 // that replies find their session. Datagrams from the back end travel only
-// within the client's window; beyond it they are dropped, as UDP may be.
+// within the client's window; beyond it they are dropped, as UDP may be. The
+// client's datagrams must stay within the window granted to it, which grows
+// while the back end takes them (WindowTuner); beyond it the session is over.
 // Owned by its TunnelLink, deleted from its tick once finished.
 class RelaySession {
 public:
@@ -40,6 +46,8 @@ public:
     void tick();
     bool isFinished() const { return m_finished; }
     int64_t droppedDatagrams() const { return m_dropped; }
+    bool violated() const { return m_violated; }
+    int64_t clientWindow() const { return m_tuner.target(); }
 
 private:
     void _onDatagram(kx::core::Binary& data, const kx::net::SocketAddress& from);
@@ -52,8 +60,10 @@ private:
     std::unique_ptr<kx::net::UdpSocketChannel> m_channel;
     bool m_finished = false;
     int64_t m_window = 0;
-    int64_t m_delivered = 0;
     int64_t m_dropped = 0;
+    tunnel::FlowWindow m_clientWindow;  // the first grant counts from the open
+    tunnel::WindowTuner m_tuner;
+    bool m_violated = false;
     kx::core::Binary m_plain;
 };
 

@@ -15,7 +15,10 @@ using tunnel::TunnelPacket;
 
 RelayStream::RelayStream(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
                          kx::net::SocketEventSelector* selector)
-    : m_link(link), m_id(id), m_selector(selector) {
+    : m_link(link),
+      m_id(id),
+      m_selector(selector),
+      m_tuner(&link->grantBudget(), &link->roundTrip(), link->maxWindow()) {
     m_connector.reset(new kx::net::TcpSocketConnector(selector));
     m_connector->connect(
         backend, [this](kx::net::Socket* socket) { _onConnected(socket); }, CONNECT_TIMEOUT_MS);
@@ -177,10 +180,9 @@ void RelayStream::_onBackendData(int32_t length) {
 }
 
 void RelayStream::_onBackendSent(int bytes) {
-    m_delivered += bytes;
-    if (m_delivered < tunnel::wire::GRANT_STEP || m_clientClosed) return;
-    _grant(static_cast<uint32_t>(m_delivered));
-    m_delivered = 0;
+    if (m_clientClosed) return;
+    int64_t grant = m_tuner.onDelivered(bytes, m_channel ? m_channel->pendingBytes() : 0);
+    if (grant > 0) _grant(static_cast<uint32_t>(grant));
 }
 
 void RelayStream::_grant(uint32_t bytes) {

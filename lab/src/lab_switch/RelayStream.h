@@ -12,6 +12,7 @@
 #include "net/src/socket/SocketAddress.h"
 #include "net/src/socket/SocketEventSelector.h"
 #include "tunnel_client/protocol/FlowWindow.h"
+#include "tunnel_client/protocol/WindowTuner.h"
 
 namespace kx {
 namespace net {
@@ -40,9 +41,9 @@ public:
     // A graceful close towards a back end that does not read ends in an
     // abort after this long.
     static constexpr int32_t CLOSE_TIMEOUT_MS = 5000;
-    // Client bytes waiting for the back end; the window the switch grants
-    // keeps a well-behaved client far below it.
-    static constexpr int64_t MAX_QUEUED = 524288;
+    // Client bytes waiting for the back end: never more than the window the
+    // switch granted, which grows with a back end that keeps up (WindowTuner).
+    static constexpr int64_t MAX_QUEUED = tunnel::WindowTuner::MAX_WINDOW;
 
     RelayStream(TunnelLink* link, uint16_t id, const kx::net::SocketAddress& backend,
                 kx::net::SocketEventSelector* selector);
@@ -65,6 +66,9 @@ public:
     int64_t window() const { return m_window; }
     // The client sent more than it was granted, or more than can be queued.
     bool violated() const { return m_violated; }
+    // The window towards the back end: what the client may have in flight
+    // and queued here.
+    int64_t clientWindow() const { return m_tuner.target(); }
 
 private:
     enum State { STATE_CONNECTING, STATE_OPEN, STATE_FINISHED };
@@ -89,12 +93,12 @@ private:
     std::unique_ptr<BackendChannel> m_channel;
     kx::core::Binary m_early;  // client bytes that came before the back end answered
     bool m_clientClosed = false;
-    int64_t m_window = 0;     // bytes the client lets us send
-    int64_t m_credit = 0;     // of those, read credit given to the back-end channel
-    int64_t m_delivered = 0;  // written to the back end since the last grant
+    int64_t m_window = 0;  // bytes the client lets us send
+    int64_t m_credit = 0;  // of those, read credit given to the back-end channel
     // What the client may still send: the first grant counts from the open
     // (a client may send that much before the open result arrives).
     tunnel::FlowWindow m_clientWindow;
+    tunnel::WindowTuner m_tuner;  // what to grant for bytes the back end took
     bool m_violated = false;
     kx::core::Timer m_closeTimer;
     kx::core::Binary m_plain;

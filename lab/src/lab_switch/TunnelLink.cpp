@@ -4,6 +4,7 @@
 #include "lab_switch/RelaySession.h"
 #include "lab_switch/RelayStream.h"
 #include "lab_switch/SwitchSession.h"
+#include "core/src/time/Clock.h"
 #include "net/src/channel/SizeHeaderCapsulator.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
 
@@ -47,7 +48,18 @@ void TunnelLink::flush() {
     if (!m_holder || m_unwritten == 0) return;
     size_t first = m_kept.size() - m_unwritten;
     m_unwritten = 0;
+    const uint32_t now = kx::core::Clock::nowMs();
+    for (size_t i = first; i < m_kept.size(); ++i) {
+        // A resend's acknowledgement may answer the first write: only that one is timed.
+        if (m_kept[i].timed) continue;
+        m_kept[i].sentAt = now;
+        m_kept[i].timed = true;
+    }
     m_holder->sendFrames(m_kept, first);
+}
+
+int64_t TunnelLink::maxWindow() const {
+    return m_relay->maxWindow();
 }
 
 bool TunnelLink::ignoresWindow() const {
@@ -201,12 +213,18 @@ void TunnelLink::_acknowledge(uint32_t acked) {
     // it may still need.
     uint32_t freed =
         TunnelPacket::acknowledgedCount(m_kept.front().sequence, m_sendSequence, acked);
+    uint32_t sentAt = 0;
+    bool timed = false;
     for (uint32_t n = 0; n < freed && !m_kept.empty(); ++n) {
+        sentAt = m_kept.front().sentAt;
+        timed = m_kept.front().timed;
         Binary& frame = m_kept.front().frame;
         m_keptBytes -= frame.length() - Kept::PACKET_OFFSET;
         _recycle(frame);
         m_kept.pop_front();
     }
+    // The newest packet freed is the one the acknowledgement answered.
+    if (timed) m_roundTrip.addSample(sentAt, kx::core::Clock::nowMs());
     // A client that acknowledges what it cannot have seen loses it.
     if (m_unwritten > m_kept.size()) m_unwritten = m_kept.size();
     if (m_wasFull && hasRoom()) {

@@ -9,7 +9,9 @@
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
 #include "lab_switch/PacketCipher.h"
+#include "tunnel_client/protocol/GrantBudget.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/RoundTripEstimate.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
 
 namespace lab {
@@ -33,6 +35,9 @@ public:
         static constexpr int32_t PACKET_OFFSET = 6;
         uint32_t sequence;
         kx::core::Binary frame;
+        // When it was first handed to a holder (Clock time), if it was.
+        uint32_t sentAt = 0;
+        bool timed = false;
         tunnel::TunnelPacket packet() const {
             return tunnel::TunnelPacket(frame.data() + PACKET_OFFSET,
                                         frame.length() - PACKET_OFFSET);
@@ -95,7 +100,8 @@ public:
     // when the payload does not fit a packet (the caller drops a datagram).
     bool sendData(uint8_t packetClass, uint16_t channel, const uint8_t* data, int32_t length);
     // Where a data packet's payload starts in its frame.
-    static constexpr int32_t DATA_OFFSET = Kept::PACKET_OFFSET + tunnel::TunnelPacket::DATA_HEADER_SIZE;
+    static constexpr int32_t DATA_OFFSET =
+        Kept::PACKET_OFFSET + tunnel::TunnelPacket::DATA_HEADER_SIZE;
     // A frame with room for one piece at DATA_OFFSET, so a back end can be
     // read straight into the packet that carries the bytes.
     kx::core::Binary newDataFrame();
@@ -113,6 +119,12 @@ public:
     // sessions send back-end data without waiting for the client's grants.
     bool ignoresWindow() const;
     PacketCipher& cipher() { return m_cipher; }
+    // What the streams and sessions may grant the client beyond their first
+    // windows, together; and the write-to-acknowledgement time their windows
+    // grow by.
+    tunnel::GrantBudget& grantBudget() { return m_grantBudget; }
+    const tunnel::RoundTripEstimate& roundTrip() const { return m_roundTrip; }
+    int64_t maxWindow() const;
 
     // Deletes finished streams and sessions; resumes reading once room is back.
     void tick();
@@ -125,6 +137,8 @@ public:
     int64_t droppedOutOfOrder() const { return m_outOfOrder; }
     int64_t refusedOpens() const { return m_refusedOpens; }
     int32_t streamCount() const { return static_cast<int32_t>(m_streams.size()); }
+    // The open streams by id.
+    const std::map<uint16_t, std::unique_ptr<RelayStream>>& streams() const { return m_streams; }
     int32_t sessionCount() const { return static_cast<int32_t>(m_sessions.size()); }
     const kx::core::String& tunnelId() const { return m_tunnelId; }
 
@@ -162,6 +176,9 @@ private:
     int64_t m_resent = 0;
     int64_t m_outOfOrder = 0;
     int64_t m_refusedOpens = 0;
+    // Before the streams: they give their share back when they go.
+    tunnel::GrantBudget m_grantBudget;
+    tunnel::RoundTripEstimate m_roundTrip;
     std::map<uint16_t, std::unique_ptr<RelayStream>> m_streams;
     std::map<uint16_t, std::unique_ptr<RelaySession>> m_sessions;
     // Replaced by a new open with the same id; deleted on the next tick.

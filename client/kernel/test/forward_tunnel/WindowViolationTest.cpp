@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -14,6 +16,7 @@
 #include "tunnel_client/forward/UdpForwardDataChannel.h"
 #include "tunnel_client/forward/UdpForwardManager.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/WindowTuner.h"
 
 using kx::core::Binary;
 using kx::net::IpAddress;
@@ -58,7 +61,8 @@ protected:
             peer->sendTo(hello, 0, hello.length(),
                          SocketAddress(LOOPBACK, static_cast<uint16_t>(forward->clientPort())));
         }
-        if (!pumpUntil(selector, [&] { return !sw.sent(GetParam(), TunnelPacket::KIND_OPEN).empty(); }))
+        if (!pumpUntil(selector,
+                       [&] { return !sw.sent(GetParam(), TunnelPacket::KIND_OPEN).empty(); }))
             return 0;
         uint16_t id = TunnelPacket(sw.sent(GetParam(), TunnelPacket::KIND_OPEN)[0]).channel();
         sw.openResult(GetParam(), id, 1);
@@ -96,7 +100,8 @@ TEST_P(WindowViolationTest, DataBeyondTheGrantedWindowEndsTheStreamInsteadOfBuff
 
     // One byte more before any new grant went out: a protocol violation.
     sw.data(cls, id, Binary("x"));
-    ASSERT_TRUE(pumpUntil(selector, [&] { return !sw.sent(cls, TunnelPacket::KIND_CLOSE).empty(); }));
+    ASSERT_TRUE(
+        pumpUntil(selector, [&] { return !sw.sent(cls, TunnelPacket::KIND_CLOSE).empty(); }));
     EXPECT_EQ(TunnelPacket(sw.sent(cls, TunnelPacket::KIND_CLOSE)[0]).channel(), id);
     EXPECT_TRUE(logger.hasPrefix("W [Tunnel] ")) << logger.all();
 
@@ -124,8 +129,9 @@ TEST(WindowAccountingTest, GrantsSentBackRaiseTheLimitTheSwitchMustRespect) {
     auto* forward = tunnel.tcpForwardManager()->add(0, 0);
     ASSERT_NE(forward, nullptr);
     TestClient client(SocketAddress(LOOPBACK, static_cast<uint16_t>(forward->clientPort())));
-    ASSERT_TRUE(pumpUntil(
-        selector, [&] { return !sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN).empty(); }));
+    ASSERT_TRUE(pumpUntil(selector, [&] {
+        return !sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN).empty();
+    }));
     uint16_t id =
         TunnelPacket(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN)[0]).channel();
     sw.openResult(TunnelPacket::CLASS_TCP, id, 1);
@@ -150,6 +156,63 @@ TEST(WindowAccountingTest, GrantsSentBackRaiseTheLimitTheSwitchMustRespect) {
         }));
     }
     EXPECT_FALSE(client.closed);
+    EXPECT_TRUE(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_CLOSE).empty());
+}
+
+// The application stops reading a download: the switch sends all it is
+// granted, as fast as it may, and acknowledges our packets so the window is
+// free to grow. What the SDK holds for the application never exceeds the
+// stream's window, and grants stop once the application's socket is full.
+TEST(WindowAccountingTest, ANonReadingApplicationMakesTheSdkHoldAtMostTheWindow) {
+    SocketEventSelector selector(50);
+    ForwardTunnel tunnel(&selector, LOOPBACK, {}, L"");
+    FakeSwitch sw(&tunnel);
+    ASSERT_TRUE(tunnel.open(L"W3"));
+    tunnel.setUpstream(&sw.upstream);
+    auto* forward = tunnel.tcpForwardManager()->add(0, 0);
+    ASSERT_NE(forward, nullptr);
+    TestClient client(SocketAddress(LOOPBACK, static_cast<uint16_t>(forward->clientPort())));
+    ASSERT_TRUE(pumpUntil(selector, [&] {
+        return !sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN).empty();
+    }));
+    uint16_t id =
+        TunnelPacket(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN)[0]).channel();
+    sw.openResult(TunnelPacket::CLASS_TCP, id, 1);
+    auto* channel = forward->dataChannel(id);
+    ASSERT_NE(channel, nullptr);
+
+    Binary piece;
+    piece.resize(tunnel::wire::MAX_PIECE);
+    int64_t sent = 0, maxHeld = 0;
+    auto lastGrant = std::chrono::steady_clock::now();
+    int64_t granted = 0;
+    ASSERT_TRUE(pumpUntil(
+        selector,
+        [&] {
+            int64_t total = 0;
+            for (const Binary& p : sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_WINDOW)) {
+                uint32_t grant = 0;
+                if (TunnelPacket(p).channel() == id && TunnelPacket(p).windowGrant(&grant))
+                    total += grant;
+            }
+            if (total != granted) lastGrant = std::chrono::steady_clock::now();
+            granted = total;
+            for (; sent < granted; sent += piece.length()) {
+                int32_t n = static_cast<int32_t>(std::min<int64_t>(piece.length(), granted - sent));
+                sw.data(TunnelPacket::CLASS_TCP, id, Binary(piece.data(), n));
+                if (n < piece.length()) sent -= piece.length() - n;
+            }
+            sw.ack(tunnel.nextSendSequence() - 1);
+            maxHeld = std::max(maxHeld, channel->pendingSendBytes());
+            EXPECT_LE(channel->pendingSendBytes(), channel->windowTarget());
+            return std::chrono::steady_clock::now() - lastGrant > std::chrono::milliseconds(300);
+        },
+        8000));
+    EXPECT_FALSE(client.closed);
+    EXPECT_EQ(channel->inboundWindow(), 0);
+    EXPECT_GT(maxHeld, 0) << "the application's socket never filled";
+    EXPECT_LE(maxHeld, channel->windowTarget());
+    EXPECT_LE(channel->windowTarget(), tunnel::WindowTuner::MAX_WINDOW);
     EXPECT_TRUE(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_CLOSE).empty());
 }
 

@@ -30,9 +30,11 @@ public:
     int32_t count() const { return static_cast<int32_t>(m_items.size()); }
     const Backup& front() const { return m_items.front(); }
     const Backup& back() const { return m_items.back(); }
+    Backup& back() { return m_items.back(); }
     int32_t capacity() const { return m_capacity; }
     int32_t usedBytes() const { return m_used; }
     const std::deque<Backup>& items() const { return m_items; }
+    std::deque<Backup>& items() { return m_items; }
 
 private:
     int32_t m_capacity;

@@ -1,5 +1,6 @@
 #include "tunnel_client/forward/DownstreamTunnel.h"
 
+#include "core/src/time/Clock.h"
 #include "tunnel_client/client/IUpstream.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
 
@@ -30,6 +31,7 @@ void DownstreamTunnel::close() {
     m_ackTimer.start(0);
     m_backups.clear();
     m_spare.clear();
+    m_roundTrip.reset();
     m_refused = false;
     m_opened = false;
 }
@@ -48,8 +50,12 @@ bool DownstreamTunnel::send(Binary& packet) {
         m_spare.pop_back();
         packet.clear();
     }
-    const Binary& kept = m_backups.back().packet();
-    if (m_upstream) m_upstream->send(kept);
+    Backup& backup = m_backups.back();
+    const Binary& kept = backup.packet();
+    if (m_upstream) {
+        backup.setSentAt(kx::core::Clock::nowMs());
+        m_upstream->send(kept);
+    }
     m_traffic.addSent(kept.length());
     ++m_sendSequence;
     return true;
@@ -85,7 +91,10 @@ void DownstreamTunnel::_acknowledge(const Binary& packet) {
     uint32_t freed = TunnelPacket::acknowledgedCount(m_backups.front().sequence(), m_sendSequence,
                                                      TunnelPacket(packet).sequence());
     if (freed == 0) return;
+    uint32_t sentAt = 0;
+    bool timed = false;
     for (uint32_t n = 0; n < freed && !m_backups.isEmpty(); ++n) {
+        timed = m_backups.front().sentAt(&sentAt);
         if (m_spare.size() < SPARE_PACKETS &&
             m_backups.front().packet().length() >= SPARE_MIN_LENGTH) {
             m_spare.emplace_back();
@@ -94,6 +103,8 @@ void DownstreamTunnel::_acknowledge(const Binary& packet) {
             m_backups.popFront();
         }
     }
+    // The newest packet freed is the one the acknowledgement answered.
+    if (timed) m_roundTrip.addSample(sentAt, kx::core::Clock::nowMs());
     if (m_refused) {
         m_refused = false;
         onRoom();
@@ -102,7 +113,13 @@ void DownstreamTunnel::_acknowledge(const Binary& packet) {
 
 void DownstreamTunnel::sendBackups(IUpstream* upstream) {
     if (!isAlive() || !upstream) return;
-    for (const Backup& backup : m_backups.items()) upstream->send(backup.packet());
+    const uint32_t now = kx::core::Clock::nowMs();
+    for (Backup& backup : m_backups.items()) {
+        // Only a first write times a round trip; a resend's acknowledgement
+        // may answer the earlier write.
+        if (!backup.sentAt(nullptr)) backup.setSentAt(now);
+        upstream->send(backup.packet());
+    }
 }
 
 void DownstreamTunnel::tick() {

@@ -8,7 +8,9 @@
 #include "tunnel_client/client/IDownstream.h"
 #include "tunnel_client/forward/BackupQueue.h"
 #include "tunnel_client/forward/TrafficStatGroup.h"
+#include "tunnel_client/protocol/GrantBudget.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
+#include "tunnel_client/protocol/RoundTripEstimate.h"
 
 namespace tunnel {
 
@@ -58,6 +60,11 @@ public:
     TrafficStatGroup& traffic() { return m_traffic; }
     const TrafficStatGroup& traffic() const { return m_traffic; }
     const BackupQueue& backups() const { return m_backups; }
+    // What the streams of this tunnel may grant beyond their first windows,
+    // together.
+    GrantBudget& grantBudget() { return m_grantBudget; }
+    // Write-to-acknowledgement time of our packets, for the streams' windows.
+    const RoundTripEstimate& roundTrip() const { return m_roundTrip; }
 
 protected:
     // One incoming packet, in sequence order.
@@ -81,6 +88,8 @@ private:
     int64_t m_receivedSinceAck = 0;
     IUpstream* m_upstream = nullptr;
     TrafficStatGroup m_traffic;
+    GrantBudget m_grantBudget;
+    RoundTripEstimate m_roundTrip;
     // Buffers of acknowledged packets, handed back to senders: a steady
     // stream then allocates nothing per packet.
     static constexpr size_t SPARE_PACKETS = 64;

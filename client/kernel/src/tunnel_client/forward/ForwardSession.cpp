@@ -15,7 +15,8 @@ ForwardSession::ForwardSession(DownstreamTunnel* tunnel, uint8_t packetClass, ui
       m_class(packetClass),
       m_id(id),
       m_encryptor(sessionKey),
-      m_encrypted(!sessionKey.isEmpty()) {
+      m_encrypted(!sessionKey.isEmpty()),
+      m_tuner(tunnel ? &tunnel->grantBudget() : nullptr, tunnel ? &tunnel->roundTrip() : nullptr) {
     KX_ASSERT(m_tunnel);
 }
 
@@ -58,12 +59,10 @@ bool ForwardSession::sendClose() {
     return m_tunnel->send(packet);
 }
 
-void ForwardSession::onDelivered(int32_t bytes) {
-    if (bytes <= 0) return;
-    m_delivered += bytes;
-    if (m_delivered < GRANT_STEP) return;
-    m_pendingGrant += m_delivered;
-    m_delivered = 0;
+void ForwardSession::onDelivered(int32_t bytes, int64_t backlog) {
+    int64_t grant = m_tuner.onDelivered(bytes, backlog);
+    if (grant <= 0) return;
+    m_pendingGrant += grant;
     flushGrant();
 }
 

@@ -8,6 +8,7 @@
 #include "tunnel_client/protocol/FlowWindow.h"
 #include "tunnel_client/protocol/ProtocolWire.h"
 #include "tunnel_client/protocol/TunnelPacket.h"
+#include "tunnel_client/protocol/WindowTuner.h"
 
 namespace tunnel {
 
@@ -15,11 +16,13 @@ class DownstreamTunnel;
 
 // The tunnel side of one forwarded TCP stream or UDP session, shared by both
 // kinds of data channel: packet building, per-packet encryption, the open
-// handshake flag and both directions of window accounting.
+// handshake flag and both directions of window accounting. What the switch
+// may send grows with the stream (WindowTuner) within the tunnel's budget.
 class ForwardSession {
 public:
-    static constexpr int32_t INITIAL_GRANT = wire::INITIAL_GRANT;  // what the switch may send at first
-    static constexpr int32_t GRANT_STEP = wire::GRANT_STEP;  // grant again after this much was delivered
+    static constexpr int32_t INITIAL_GRANT =
+        wire::INITIAL_GRANT;                                 // what the switch may send at first
+    static constexpr int32_t GRANT_STEP = wire::GRANT_STEP;  // the least grant after the first
 
     enum SendResult { SENT, REFUSED, TOO_LARGE };
     enum PayloadResult { PAYLOAD_OK, PAYLOAD_INCOMPLETE, PAYLOAD_BAD };
@@ -58,13 +61,16 @@ public:
     SendResult sendData(const kx::core::Binary& data, int32_t offset, int32_t length);
     bool sendClose();
 
-    // Bytes written to the local side: every GRANT_STEP of them is granted
-    // back to the switch. A grant the tunnel refused is kept for flushGrant().
-    void onDelivered(int32_t bytes);
+    // Bytes written to the local side, with the bytes still waiting for it:
+    // they are granted back to the switch in steps (at least GRANT_STEP) and
+    // the window may grow. A grant the tunnel refused is kept for flushGrant().
+    void onDelivered(int32_t bytes, int64_t backlog = 0);
     bool hasPendingGrant() const { return m_pendingGrant > 0; }
     bool flushGrant();
     // Bytes the switch may still send before it exceeds our grants.
     int64_t inboundWindow() const { return m_inbound.available(); }
+    // The stream's window towards us: what it may have in flight and queued here.
+    int64_t windowTarget() const { return m_tuner.target(); }
 
     // A grant from the switch, net of the bytes we let the local side send
     // before any grant arrived: how many more bytes may be read locally.
@@ -89,10 +95,10 @@ private:
     DataEncryptor m_encryptor;
     bool m_encrypted;
     bool m_established = false;
-    int64_t m_delivered = 0;
     int64_t m_debt = 0;
     int64_t m_pendingGrant = 0;
-    FlowWindow m_inbound{0};  // what the switch may still send; grants count once sent
+    FlowWindow m_inbound{0};    // what the switch may still send; grants count once sent
+    WindowTuner m_tuner;        // how much to grant; counts the first grant from the open
     kx::core::Binary m_packet;  // reused for every outgoing data packet
     kx::core::Binary m_cipher;
 };

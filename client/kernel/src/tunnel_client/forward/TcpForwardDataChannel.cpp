@@ -139,7 +139,8 @@ void TcpForwardDataChannel::checkLinger() {
 }
 
 void TcpForwardDataChannel::_onLocalSent(int bytes) {
-    m_session.onDelivered(bytes);
+    // The bytes still queued tell whether the application keeps up.
+    m_session.onDelivered(bytes, pendingSendBytes());
 }
 
 void TcpForwardDataChannel::_onLocalClosed() {

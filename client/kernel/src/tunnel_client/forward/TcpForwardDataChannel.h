@@ -44,6 +44,8 @@ public:
     bool isEncrypted() const { return m_session.isEncrypted(); }
     // Bytes the switch may still send on this stream.
     int64_t inboundWindow() const { return m_session.inboundWindow(); }
+    // The stream's current window towards the application.
+    int64_t windowTarget() const { return m_session.windowTarget(); }
 
     // A packet from the switch for this channel id.
     void onPacket(const TunnelPacket& packet);
