@@ -23,6 +23,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 MINUTES=10
+MINUTES_GIVEN=0
 BUILD=build/soak
 ONLY=all
 PORT_BASE=27000
@@ -31,7 +32,7 @@ WAN_MBIT=100
 ONLY_GIVEN=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --minutes) MINUTES=$2; shift 2 ;;
+    --minutes) MINUTES=$2; MINUTES_GIVEN=1; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
     --only) ONLY=$2; ONLY_GIVEN=1; shift 2 ;;
     --wan) WAN_RTT=$2; shift 2 ;;
@@ -46,7 +47,10 @@ case "$PORT_BASE" in ''|*[!0-9]*) echo "--port-base needs a number"; exit 2 ;; e
 case "$WAN_RTT$WAN_MBIT" in *[!0-9]*) echo "--wan and --wan-mbit need whole numbers"; exit 2 ;; esac
 [ "$MINUTES" -ge 1 ] || MINUTES=1
 FAILOVERS=$((MINUTES * 10)); [ "$FAILOVERS" -gt 100 ] && FAILOVERS=100
-if [ -n "$WAN_RTT" ] && [ "$ONLY_GIVEN" = 0 ]; then ONLY=failover; fi
+if [ -n "$WAN_RTT" ]; then
+  [ "$ONLY_GIVEN" = 0 ] && ONLY=failover
+  [ "$MINUTES_GIVEN" = 0 ] && FAILOVERS=10
+fi
 SECONDS_ECHO=$((MINUTES * 60))
 
 JOBS=$(nproc 2>/dev/null || echo 2); [ "$JOBS" -gt 2 ] && JOBS=2

@@ -97,6 +97,9 @@ if [ -n "$BASE_REF" ]; then
   build_korvane "$BASE_SRC" "$ROOT/build/wan-base/build" korvane-lab korvane-tunnel
   BASE_LAB=$(find "$ROOT/build/wan-base/build" -name korvane-lab -type f -perm -u+x | head -1)
   BASE_TUNNEL=$(find "$ROOT/build/wan-base/build" -name korvane-tunnel -type f -perm -u+x | head -1)
+  # The binaries are all the run needs: the checkout leaves the repository's
+  # worktree list again (its build tree stays for the next run's cache).
+  git worktree remove --force "$BASE_SRC" >/dev/null 2>&1 || true
   WAN_PAIRS+=(--tcp $H:$((WB + 955))=$H:$((WB + 420)) --tcp $H:$((WB + 965))=$H:$((WB + 430)))
   PATHS="direct korvane korvane-base haproxy ssh shadowsocks"
 fi
