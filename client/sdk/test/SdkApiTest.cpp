@@ -46,9 +46,7 @@ TEST_F(SdkApiTest, ConfigThatIsNotAJsonObjectIsRefusedAndLeavesNothingBehind) {
 
 TEST_F(SdkApiTest, ErrorIsEmptyBeforeAnyCallAndAfterStop) {
     SdkState fresh;
-    const char* error = fresh.error();
-    ASSERT_NE(error, nullptr);
-    EXPECT_STREQ(error, "");
+    EXPECT_EQ(fresh.error(), "");
 
     EXPECT_EQ(korvane_start("[]"), KORVANE_INVALID_CONFIG);
     EXPECT_STRNE(korvane_error(), "");
