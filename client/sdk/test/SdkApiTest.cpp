@@ -17,6 +17,7 @@
 #include "service/ApiGuard.h"
 #include "service/KorvaneLifecycle.h"
 #include "service/SdkState.h"
+#include "util/src/log/ConsolePrinter.h"
 
 using kx::core::FileUtil;
 using kx::core::String;
@@ -158,4 +159,16 @@ TEST_F(SdkApiTest, VersionAndResultTextsComeFromTheHeaderTable) {
     EXPECT_STREQ(korvane_result_text(-7), "unknown result");
     EXPECT_EQ(korvane_start("not json"), KORVANE_INVALID_CONFIG);
     EXPECT_STREQ(korvane_error(), "[SDK] Invalid config JSON");
+}
+
+// A host piping data through its standard output must not get our lines mixed in.
+TEST_F(SdkApiTest, ConsoleLinesGoToStandardErrorNotTheHostsOutput) {
+    SdkState::instance();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    kx::util::ConsolePrinter::print(L"[Selector] Compare test line");
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "");
+    EXPECT_NE(err.find("[Selector] Compare test line\n"), std::string::npos) << err;
 }

@@ -12,6 +12,7 @@
 #include "platform/SystemLog.h"
 #include "service/Application.h"
 #include "service/KorvaneLifecycle.h"
+#include "util/src/log/ConsolePrinter.h"
 
 using kx::core::Any;
 using kx::core::AnyArray;
@@ -48,6 +49,8 @@ SdkState& SdkState::instance() {
 }
 
 SdkState::SdkState() : m_started(false), m_running(false), m_keepInBackground(false) {
+    // The host's standard output is its own; console lines go to the system log.
+    kx::util::ConsolePrinter::setSink(&SystemLog::line);
     _buildSnapshotLocked();
 }
 
