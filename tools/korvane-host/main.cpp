@@ -1,7 +1,7 @@
 // korvane-host --config host.json [--json] [--duration SECONDS]
 //
 // Embeds the SDK the way an application does: starts it with the file's JSON,
-// prints its status every second, and stands in for the application
+// prints its status every second and on every SDK event, and stands in for the application
 // lifecycle: SIGTSTP or SIGUSR1 send it to the background, SIGCONT or SIGUSR2
 // bring it back. SIGINT or SIGTERM stop it. Exits non-zero with the SDK's
 // error text when the start fails.
@@ -69,6 +69,12 @@ void printStatus(bool json) {
     std::fflush(stdout);
 }
 
+// Runs on the SDK's notifier thread: the event, then the status it changed.
+void onEvent(const char* eventJson, void* context) {
+    std::printf("[Host] event %s\n", eventJson);
+    printStatus(*static_cast<bool*>(context));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,6 +109,7 @@ int main(int argc, char** argv) {
     content << file.rdbuf();
 
     installHandlers();
+    korvane_set_listener(&onEvent, &json);
     const int rc = korvane_start(content.str().c_str());
     if (rc != KORVANE_OK) {
         std::fprintf(stderr, "korvane-host: start failed (%d): %s\n", rc, korvane_error());
@@ -132,6 +139,7 @@ int main(int argc, char** argv) {
         if (duration > 0 && now - began >= std::chrono::seconds(duration)) break;
     }
     korvane_stop();
+    korvane_set_listener(nullptr, nullptr);
     std::printf("[Host] stopped\n");
     return 0;
 }
