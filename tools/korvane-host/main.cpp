@@ -2,7 +2,7 @@
 //              [--metrics [HOST:]PORT]
 //
 // Embeds the SDK the way an application does: starts it with the file's JSON,
-// prints its status every second, and stands in for the application
+// prints its status every second and on every SDK event, and stands in for the application
 // lifecycle: SIGTSTP or SIGUSR1 send it to the background, SIGCONT or SIGUSR2
 // bring it back, SIGHUP does both (a reload). SIGINT or SIGTERM stop it.
 // Exits non-zero with the SDK's error text when the start fails. Under a
@@ -88,6 +88,12 @@ void takeStatus(bool json, bool quiet, korvane_host::MetricsServer* metrics) {
     std::fflush(stdout);
 }
 
+// Runs on the SDK's notifier thread: the event, then the status it changed.
+void onEvent(const char* eventJson, void* context) {
+    std::printf("[Host] event %s\n", eventJson);
+    printStatus(*static_cast<bool*>(context));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +156,7 @@ int main(int argc, char** argv) {
     }
 
     installHandlers();
+    korvane_set_listener(&onEvent, &json);
     const int rc = korvane_start(content.str().c_str());
     if (rc != KORVANE_OK) {
         std::fprintf(stderr, "korvane-host: start failed (%d): %s\n", rc, korvane_error());
@@ -188,6 +195,7 @@ int main(int argc, char** argv) {
     }
     korvane_host::Readiness::notify("STOPPING=1");
     korvane_stop();
+    korvane_set_listener(nullptr, nullptr);
     metricsServer.stop();
     std::printf("[Host] stopped\n");
     return 0;

@@ -5,14 +5,19 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "SdkTestEnvironment.h"
 #include "core/src/crypto/Digest.h"
 #include "core/src/misc/FileUtil.h"
 #include "korvane.h"
+#include "core/src/json/JsonParser.h"
+#include "service/ApiGuard.h"
 #include "service/KorvaneLifecycle.h"
 #include "service/SdkState.h"
+#include "util/src/log/ConsolePrinter.h"
 
 using kx::core::FileUtil;
 using kx::core::String;
@@ -23,6 +28,14 @@ namespace {
 bool exists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+int g_faultKind = 0;  // 1: out of memory, 2: a standard exception, 3: anything else
+
+void throwingFault(const char*) {
+    if (g_faultKind == 1) throw std::bad_alloc();
+    if (g_faultKind == 2) throw std::runtime_error("injected");
+    if (g_faultKind == 3) throw 42;
 }
 
 }  // namespace
@@ -46,9 +59,7 @@ TEST_F(SdkApiTest, ConfigThatIsNotAJsonObjectIsRefusedAndLeavesNothingBehind) {
 
 TEST_F(SdkApiTest, ErrorIsEmptyBeforeAnyCallAndAfterStop) {
     SdkState fresh;
-    const char* error = fresh.error();
-    ASSERT_NE(error, nullptr);
-    EXPECT_STREQ(error, "");
+    EXPECT_EQ(fresh.error(), "");
 
     EXPECT_EQ(korvane_start("[]"), KORVANE_INVALID_CONFIG);
     EXPECT_STRNE(korvane_error(), "");
@@ -115,4 +126,49 @@ TEST_F(SdkApiTest, StorageLockHeldElsewhereFailsWithAClearText) {
     EXPECT_FALSE(SdkState::instance().isRunning());
     EXPECT_EQ(korvane_stop(), 0);
     ::close(fd);
+}
+
+// A failure inside the SDK must come back as a code and a text, never as an
+// exception through the C boundary (which would end the host).
+TEST_F(SdkApiTest, ExceptionsInsideTheSdkBecomeFailureCodesWithTheirText) {
+    struct Case {
+        int kind;
+        const char* text;
+    };
+    for (const Case& c : {Case{1, "out of memory"}, Case{2, "injected"}, Case{3, "unknown exception"}}) {
+        SCOPED_TRACE(c.text);
+        g_faultKind = c.kind;
+        tunnel::ApiGuard::setFaultForTests(throwingFault);
+        EXPECT_EQ(korvane_start("{}"), KORVANE_INTERNAL_ERROR);
+        EXPECT_EQ(korvane_stop(), KORVANE_INTERNAL_ERROR);
+        EXPECT_EQ(korvane_post_lifecycle(KORVANE_DID_ENTER_BACKGROUND), KORVANE_INTERNAL_ERROR);
+        korvane_set_listener(nullptr, nullptr);
+        kx::core::Dictionary<kx::core::Any> parsed;
+        EXPECT_TRUE(kx::core::JsonParser::parseDictionary(String::fromUtf8(korvane_status()), parsed));
+        EXPECT_STRNE(korvane_error(), "");
+        tunnel::ApiGuard::setFaultForTests(nullptr);
+        EXPECT_NE(std::string(korvane_error()).find(c.text), std::string::npos) << korvane_error();
+        EXPECT_FALSE(SdkState::instance().isStarted());
+    }
+}
+
+TEST_F(SdkApiTest, VersionAndResultTextsComeFromTheHeaderTable) {
+    EXPECT_STREQ(korvane_version(), KORVANE_VERSION_TEXT);
+    EXPECT_STREQ(korvane_result_text(KORVANE_OK), "started");
+    EXPECT_STREQ(korvane_result_text(KORVANE_ALREADY_STARTED), "running already; stop first");
+    EXPECT_STREQ(korvane_result_text(-7), "unknown result");
+    EXPECT_EQ(korvane_start("not json"), KORVANE_INVALID_CONFIG);
+    EXPECT_STREQ(korvane_error(), "[SDK] Invalid config JSON");
+}
+
+// A host piping data through its standard output must not get our lines mixed in.
+TEST_F(SdkApiTest, ConsoleLinesGoToStandardErrorNotTheHostsOutput) {
+    SdkState::instance();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    kx::util::ConsolePrinter::print(L"[Selector] Compare test line");
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(out, "");
+    EXPECT_NE(err.find("[Selector] Compare test line\n"), std::string::npos) << err;
 }

@@ -4,12 +4,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "LabThread.h"
 #include "SdkTestEnvironment.h"
 #include "core/src/crypto/Digest.h"
+#include "core/src/json/JsonParser.h"
 #include "core/src/misc/DateTime.h"
 #include "core/src/misc/FileUtil.h"
 #include "korvane.h"
@@ -40,6 +44,55 @@ String builtInFor(uint16_t apiPort) {
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+
+bool isJsonObject(const char* text) {
+    kx::core::Dictionary<kx::core::Any> parsed;
+    return text && kx::core::JsonParser::parseDictionary(String::fromUtf8(text), parsed);
+}
+
+long msSince(std::chrono::steady_clock::time_point since) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - since)
+                    .count());
+}
+
+// Collects listener events; the listener also calls back into the API, as an
+// app reacting to an event would.
+struct EventLog {
+    std::mutex mutex;
+    std::vector<std::string> events;
+    std::atomic<int> badAnswers{0};
+
+    static void listener(const char* eventJson, void* ctx) {
+        EventLog* log = static_cast<EventLog*>(ctx);
+        if (!isJsonObject(eventJson) || !isJsonObject(korvane_status())) ++log->badAnswers;
+        if (!korvane_error()) ++log->badAnswers;
+        std::lock_guard<std::mutex> guard(log->mutex);
+        log->events.push_back(eventJson);
+    }
+    // The events' names, each tunnel event's once per change.
+    std::vector<std::string> names() {
+        std::lock_guard<std::mutex> guard(mutex);
+        std::vector<std::string> out;
+        for (const std::string& e : events) {
+            const size_t at = e.find("\"event\":\"");
+            if (at == std::string::npos) continue;
+            const size_t from = at + 9;
+            out.push_back(e.substr(from, e.find('"', from) - from));
+        }
+        return out;
+    }
+    bool waitFor(const std::string& name, int count, int limitMs) {
+        const auto t0 = std::chrono::steady_clock::now();
+        while (msSince(t0) < limitMs) {
+            int seen = 0;
+            for (const std::string& n : names()) seen += n == name ? 1 : 0;
+            if (seen >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+};
 
 }  // namespace
 
@@ -201,4 +254,86 @@ TEST_F(SdkLabTest, FailedStartsNameTheirReason) {
         EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
         EXPECT_EQ(korvane_stop(), 0);
     }
+}
+
+TEST_F(SdkLabTest, ListenerSeesOpenLossFailoverAndStopInOrder) {
+    EventLog log;
+    korvane_set_listener(&EventLog::listener, &log);
+    ASSERT_EQ(korvane_start(configWith().c_str()), KORVANE_OK) << korvane_error();
+    ASSERT_TRUE(log.waitFor("tunnel_open", 1, 5000)) << korvane_status();
+    lab.commandLater("down bound");
+    ASSERT_TRUE(log.waitFor("failover", 1, 15000)) << korvane_status();
+    expectTraffic(10000);
+    EXPECT_EQ(korvane_stop(), 0);
+    ASSERT_TRUE(log.waitFor("stopped", 1, 5000));
+    korvane_set_listener(nullptr, nullptr);
+
+    const std::vector<std::string> expected = {"tunnel_open", "tunnel_lost", "tunnel_open",
+                                               "failover", "stopped"};
+    EXPECT_EQ(log.names(), expected);
+    EXPECT_EQ(log.badAnswers.load(), 0);
+}
+
+// Many threads on the C API at once: every answer is whole JSON or text, a
+// text stays put for its thread while others call, and status and error never
+// wait for a start, stop or lifecycle change in progress.
+TEST_F(SdkLabTest, ManyThreadsOnTheApiGetValidAnswersWithoutWaiting) {
+    EventLog log;
+    korvane_set_listener(&EventLog::listener, &log);
+    std::atomic<bool> done{false};
+    std::atomic<bool> starting{false};
+    std::atomic<int> bad{0};
+    std::atomic<long> slowestDuringStart{0};
+    std::atomic<int> answersDuringStart{0};
+
+    auto poll = [&](const char* (*call)(), bool json) {
+        while (!done.load()) {
+            const bool inStart = starting.load();
+            const auto t0 = std::chrono::steady_clock::now();
+            const char* text = call();
+            const long took = msSince(t0);
+            if (!text || (json && !isJsonObject(text))) ++bad;
+            const std::string copy = text ? text : "";
+            if (inStart && starting.load()) {
+                ++answersDuringStart;
+                long seen = slowestDuringStart.load();
+                while (took > seen && !slowestDuringStart.compare_exchange_weak(seen, took)) {
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (text && copy != text) ++bad;  // another thread's call changed this one's text
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) threads.emplace_back(poll, &korvane_status, true);
+    for (int i = 0; i < 2; ++i) threads.emplace_back(poll, &korvane_error, false);
+    threads.emplace_back([&] {
+        while (!done.load()) {
+            korvane_post_lifecycle(KORVANE_DID_ENTER_BACKGROUND);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            korvane_post_lifecycle(KORVANE_WILL_ENTER_FOREGROUND);
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+    });
+
+    int started = 0;
+    for (int round = 0; round < 3; ++round) {
+        starting = true;
+        const int rc = korvane_start(configWith().c_str());
+        starting = false;
+        if (rc == KORVANE_OK) ++started;
+        EXPECT_TRUE(rc == KORVANE_OK || rc == KORVANE_OPEN_FAILED) << rc << " " << korvane_error();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(korvane_stop(), 0);
+    }
+    done = true;
+    for (std::thread& t : threads) t.join();
+    korvane_set_listener(nullptr, nullptr);
+
+    EXPECT_GE(started, 1);
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(log.badAnswers.load(), 0);
+    EXPECT_GT(answersDuringStart.load(), 10);
+    EXPECT_LT(slowestDuringStart.load(), 250);
+    EXPECT_TRUE(contains(korvane_status(), "\"started\":false")) << korvane_status();
 }

@@ -23,8 +23,10 @@ ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder
                                              const String& builtInConfig,
                                              const String& applicationDir,
                                              const String& accessKey, const String& natText,
-                                             const String& versionText, bool fastTick)
-    : m_mutex(new kx::core::CriticalSection()),
+                                             const String& versionText, bool fastTick,
+                                             StatusSink statusSink)
+    : m_statusSink(std::move(statusSink)),
+      m_mutex(new kx::core::CriticalSection()),
       m_opened(false),
       m_initDone(false),
       m_startDuration(0),
@@ -39,8 +41,9 @@ ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder
 }
 
 ThreadedTunnelWrapper::ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder,
-                                             WorkerFactory factory)
-    : m_mutex(new kx::core::CriticalSection()),
+                                             WorkerFactory factory, StatusSink statusSink)
+    : m_statusSink(std::move(statusSink)),
+      m_mutex(new kx::core::CriticalSection()),
       m_opened(false),
       m_initDone(false),
       m_startDuration(0),
@@ -196,11 +199,14 @@ void ThreadedTunnelWrapper::_publishStatus(ITunnelWorker* worker, const wchar_t*
     root.set(L"start_ms", Any(m_startDuration.load()));
     root.set(L"targets", worker ? Any(StatusBoard::toAny(worker->takeStatus()))
                                 : Any(kx::core::AnyArray()));
-    LockGuard guard(*m_mutex);
-    root.set(L"error", Any(m_errorText));
-    String text;
-    kx::core::JsonBuilder::buildText(root, text);
-    m_statusJson = text;
+    {
+        LockGuard guard(*m_mutex);
+        root.set(L"error", Any(m_errorText));
+        String text;
+        kx::core::JsonBuilder::buildText(root, text);
+        m_statusJson = text;
+    }
+    if (m_statusSink) m_statusSink(root);
 }
 
 }  // namespace tunnel

@@ -9,6 +9,8 @@
 #include "core/src/thread/Semaphore.h"
 #include "core/src/thread/Thread.h"
 #include "core/src/time/Timer.h"
+#include "core/src/value/Any.h"
+#include "core/src/value/Dictionary.h"
 #include "core/src/value/String.h"
 #include "tunnel_wrapper/ITunnelWorker.h"
 
@@ -44,13 +46,19 @@ public:
     typedef std::function<std::unique_ptr<ITunnelWorker>(kx::net::SocketEventSelector*)>
         WorkerFactory;
 
+    // Told each status object as it is published (see statusJson()), on the
+    // worker (or, for the first, the creator) with no wrapper lock held.
+    typedef std::function<void(const kx::core::AnyDictionary&)> StatusSink;
+
     // logRecorder is thread-safe and outlives the wrapper.
     ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder,
                           const kx::core::String& builtInConfig,
                           const kx::core::String& applicationDir,
                           const kx::core::String& accessKey, const kx::core::String& natText,
-                          const kx::core::String& versionText, bool fastTick);
-    ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder, WorkerFactory factory);
+                          const kx::core::String& versionText, bool fastTick,
+                          StatusSink statusSink = StatusSink());
+    ThreadedTunnelWrapper(kx::util::ILogRecorder* logRecorder, WorkerFactory factory,
+                          StatusSink statusSink = StatusSink());
     virtual ~ThreadedTunnelWrapper();
     ThreadedTunnelWrapper(const ThreadedTunnelWrapper&) = delete;
     ThreadedTunnelWrapper& operator=(const ThreadedTunnelWrapper&) = delete;
@@ -81,6 +89,7 @@ private:
     void _publishStatus(ITunnelWorker* worker, const wchar_t* state);
     kx::core::String _timeoutText(ITunnelWorker& worker);
 
+    StatusSink m_statusSink;  // set before the worker starts
     kx::core::Thread m_thread;
     kx::core::Semaphore m_initSemaphore;
     std::unique_ptr<kx::core::CriticalSection> m_mutex;

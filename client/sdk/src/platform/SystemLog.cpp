@@ -39,3 +39,11 @@ void SystemLog::write(const char* format, ...) {
 }
 
 }  // namespace tunnel
+
+namespace tunnel {
+
+void SystemLog::line(const char* utf8) {
+    write("%s", utf8);
+}
+
+}  // namespace tunnel

@@ -7,6 +7,8 @@ namespace tunnel {
 class SystemLog {
 public:
     static void write(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // One line as it is; the SDK's console lines go here, never to standard output.
+    static void line(const char* utf8);
 };
 
 }  // namespace tunnel

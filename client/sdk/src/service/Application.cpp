@@ -12,11 +12,13 @@ using kx::core::String;
 namespace tunnel {
 
 Application::Application(std::unique_ptr<DebugLogRecorder> logRecorder,
-                         const String& applicationDir, const Dictionary<Any>& config)
+                         const String& applicationDir, const Dictionary<Any>& config,
+                         ThreadedTunnelWrapper::StatusSink statusSink)
     : m_debugLogRecorder(std::move(logRecorder)),
       m_logRecorder(m_debugLogRecorder.get()),
       m_applicationDir(applicationDir),
       m_config(config),
+      m_statusSink(std::move(statusSink)),
       m_wrapperService(new WrapperService(this)) {}
 
 Application::~Application() {
@@ -33,7 +35,7 @@ bool Application::open() {
     m_errorText.clear();
     const String accessKey = AnyConvert::toText(m_config.get(L"access_key"));
     const bool fastTick = AnyConvert::toBool(m_config.get(L"fast_tick_enabled"));
-    const bool opened = m_wrapperService->open(m_applicationDir, accessKey, fastTick);
+    const bool opened = m_wrapperService->open(m_applicationDir, accessKey, fastTick, m_statusSink);
     if (!opened) m_errorText = m_wrapperService->errorText();
     return opened;
 }

@@ -5,6 +5,7 @@
 #include "core/src/value/Any.h"
 #include "core/src/value/Dictionary.h"
 #include "core/src/value/String.h"
+#include "tunnel_wrapper/ThreadedTunnelWrapper.h"
 #include "util/src/log/ThreadSafeLogRecorder.h"
 
 namespace tunnel {
@@ -18,7 +19,8 @@ class Application {
 public:
     Application(std::unique_ptr<DebugLogRecorder> logRecorder,
                 const kx::core::String& applicationDir,
-                const kx::core::Dictionary<kx::core::Any>& config);
+                const kx::core::Dictionary<kx::core::Any>& config,
+                ThreadedTunnelWrapper::StatusSink statusSink = ThreadedTunnelWrapper::StatusSink());
     virtual ~Application();
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -36,6 +38,7 @@ private:
     kx::util::ThreadSafeLogRecorder m_logRecorder;
     kx::core::String m_applicationDir;
     kx::core::Dictionary<kx::core::Any> m_config;
+    ThreadedTunnelWrapper::StatusSink m_statusSink;
     std::unique_ptr<WrapperService> m_wrapperService;
     kx::core::String m_errorText;
 };

@@ -60,7 +60,8 @@ String WrapperService::clientVersion() {
     return version;
 }
 
-bool WrapperService::open(const String& applicationDir, const String& accessKey, bool fastTick) {
+bool WrapperService::open(const String& applicationDir, const String& accessKey, bool fastTick,
+                          ThreadedTunnelWrapper::StatusSink statusSink) {
     m_errorText.clear();
     if (m_wrapper) {
         m_errorText = L"Already opened";
@@ -74,7 +75,8 @@ bool WrapperService::open(const String& applicationDir, const String& accessKey,
     }
 
     m_wrapper.reset(new ThreadedTunnelWrapper(log, builtInConfigText(), applicationDir,
-                                              accessKey, String(), clientVersion(), fastTick));
+                                              accessKey, String(), clientVersion(), fastTick,
+                                              std::move(statusSink)));
     if (m_wrapper->isOpened()) {
         log->info(L"[SDK] opened");
         return true;
@@ -92,11 +94,6 @@ void WrapperService::close() {
     if (!m_wrapper) return;
     m_wrapper.reset();
     m_context->getLogRecorder()->info(L"[SDK] closed");
-}
-
-std::string WrapperService::statusJson() const {
-    if (!m_wrapper) return std::string();
-    return m_wrapper->statusJson().toStdString();
 }
 
 }  // namespace tunnel

@@ -4,11 +4,11 @@
 #include <string>
 
 #include "core/src/value/String.h"
+#include "tunnel_wrapper/ThreadedTunnelWrapper.h"
 
 namespace tunnel {
 
 class Application;
-class ThreadedTunnelWrapper;
 
 // Opens and closes the worker for its Application.
 class WrapperService {
@@ -20,13 +20,11 @@ public:
 
     // Blocks until the worker is up or has given up.
     bool open(const kx::core::String& applicationDir, const kx::core::String& accessKey,
-              bool fastTick);
+              bool fastTick, ThreadedTunnelWrapper::StatusSink statusSink);
     void close();
     const kx::core::String& errorText() const { return m_errorText; }
 
     bool isOpened() const { return m_wrapper != nullptr; }
-    // The worker's latest per-target snapshot as JSON (UTF-8); "" when closed.
-    std::string statusJson() const;
 
     // Another enciphered configuration for every later open (tests run their
     // own control API); the empty text restores the compiled-in one.

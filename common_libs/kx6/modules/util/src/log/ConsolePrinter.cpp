@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -16,10 +17,20 @@ std::mutex& printLock() {
     static std::mutex lock;
     return lock;
 }
+std::atomic<ConsolePrinter::Sink> g_sink{nullptr};
 }  // namespace
+
+void ConsolePrinter::setSink(Sink sink) {
+    g_sink.store(sink);
+}
 
 void ConsolePrinter::print(const kx::core::String& text) {
     kx::core::Binary utf8 = text.toUtf8();
+    const Sink sink = g_sink.load();
+    if (sink) {
+        sink(utf8.c_str());
+        return;
+    }
     std::lock_guard<std::mutex> guard(printLock());
 
     sigset_t pipeOnly, previous;
