@@ -12,6 +12,7 @@
 #include "async/src/SocketReactor.h"
 #include "async/src/ThreadExecutor.h"
 #include "core/src/debug/Assert.h"
+#include "tunnel_client/node/AddressMask.h"
 #include "util/src/log/ILogRecorder.h"
 
 namespace tunnel {
@@ -77,6 +78,7 @@ String ApiHostLookup::maskName(const String& name) {
 }
 
 String ApiHostLookup::maskAddress(const IpAddress& address) {
+    if (address.isV6()) return AddressMask::mask(address);
     uint32_t v = address.value();
     return String::fromInt32(int32_t(v >> 24)) + L".*.*." + String::fromInt32(int32_t(v & 0xFF));
 }

@@ -66,6 +66,7 @@ public:
     void abort() { m_aborting = true; }
 
     // Log masking: "'" + first character + "'" for a name, a.*.*.d for an address.
+    // An IPv6 address keeps its first and last group: 2001:*:1.
     static kx::core::String maskName(const kx::core::String& name);
     static kx::core::String maskAddress(const kx::net::IpAddress& address);
 
