@@ -72,6 +72,16 @@ TEST_F(ServicesTest, RecentlyFailedBlockIsOnlyALastResortForFiveMinutes) {
     EXPECT_NE(console.find("ms for standard"), std::string::npos);
 }
 
+TEST_F(ServicesTest, AFailedIpv6SwitchDemotesItsSlash48Only) {
+    NodeSelectService* service = client->nodeSelectService();
+    service->addBackupNode(SocketAddress(IpAddress("2001:db8:5:1::9"), 9));
+    EXPECT_TRUE(service->isDemoted(SocketAddress(IpAddress("2001:db8:5:ff::1"), 443)));
+    EXPECT_FALSE(service->isDemoted(SocketAddress(IpAddress("2001:db8:6::1"), 443)));
+    EXPECT_FALSE(service->isDemoted(SocketAddress(IpAddress("32.1.13.184"), 443)));  // 0x2001 0x0db8 as IPv4
+    advance(NodeSelectService::BACKUP_PERIOD_MS);
+    EXPECT_FALSE(service->isDemoted(SocketAddress(IpAddress("2001:db8:5:ff::1"), 443)));
+}
+
 TEST_F(ServicesTest, UnknownTunnelOnAttachFallsBackToCreatingAFreshOne) {
     UpstreamBindService* bind = client->upstreamBindService();
     auto pumpBound = [&] {

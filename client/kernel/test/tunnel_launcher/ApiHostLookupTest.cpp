@@ -185,6 +185,34 @@ TEST_F(ApiHostLookupTest, FirstGoodAnswerWinsAndLosersAreDropped) {
     EXPECT_EQ("I [Dns] race group=0 winner=10.*.*.1 ok", lines.back());
 }
 
+TEST_F(ApiHostLookupTest, BothFamiliesOfANameRaceAndAnUnreachableIpv4LiteralTriesNat64) {
+    // The resolver's first choice (IPv4) hangs; the IPv6 address starts one
+    // stagger step later and wins.
+    m_behaviour["10.0.0.1"] = Behaviour{false, "timeout", 8000, true};
+    m_behaviour["2001:db8::1"] = Behaviour{true, "", 0, true};
+    m_names["dual.example"] = {IpAddress("10.0.0.1"), IpAddress("10.0.0.2"), IpAddress("2001:db8::1")};
+    // An IPv4 literal that does not answer, reachable through its NAT64 form.
+    m_behaviour["192.0.2.1"] = Behaviour{false, "connect", 0, true};
+    m_behaviour["64:ff9b::c000:201"] = Behaviour{true, "", 0, true};
+    make({{L"dual.example"}, {L"192.0.2.1"}});
+    m_lookup->setLiteralResolver([](const String& name) {
+        return name == L"192.0.2.1" ? ApiHostLookup::Addresses{IpAddress("64:ff9b::c000:201")}
+                                    : ApiHostLookup::Addresses{IpAddress(name)};
+    });
+    auto started = std::chrono::steady_clock::now();
+    ApiHostLookup::Addresses won = m_lookup->race();
+    ASSERT_EQ(1, won.size());
+    EXPECT_EQ("2001:db8::1", won[0].toStdString());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3000));
+    EXPECT_EQ(0, m_started["10.0.0.2"]);  // interleaved after the IPv6 address, never needed
+    EXPECT_EQ("I [Dns] race group=0 winner=2001:*:1 ok", log().back());
+
+    m_names.clear();
+    won = m_lookup->race();
+    ASSERT_EQ(1, won.size());
+    EXPECT_EQ("64:ff9b::c000:201", won[0].toStdString());
+}
+
 TEST_F(ApiHostLookupTest, DeliveriesComeThroughTheLoop) {
     m_behaviour["10.0.0.1"].ok = true;
     make({{L"10.0.0.1"}});

@@ -128,6 +128,24 @@ TEST_F(TunnelLauncherRecordTest, TcpAndUdpForwardsListenAndRepeatsFail) {
                                                    static_cast<uint16_t>(std::stoi(port)))));
 }
 
+TEST_F(TunnelLauncherRecordTest, Ipv6RelaysStandbysAndClientIpOnIpv6Loopback) {
+    const std::string port = std::to_string(freePort());
+    auto clients = build(R"([{"id": 4, "client_ip": "::1",
+        "standbys": [{"ip": "2001:db8::9"}, {"ip": "10.0.0.9"}],
+        "nodes": [{"ip": "2001:db8::1", "port": 443, "type": "standard"},
+                  {"ip": "10.1.2.3", "port": 443, "type": "standard"}],
+        "forwards": [{"protocol": "tcp", "client_port": )" + port + R"(},
+                     {"protocol": "udp", "client_port": )" + port + R"(}]}])");
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_TRUE(log().has("I [Launcher] Node [2001:db8::1]:443 added on type standard below 0ms"));
+    EXPECT_EQ(clients[0]->nodeManager()->nodes().size(), 2);
+    EXPECT_EQ(clients[0]->localIp(), IpAddress("::1"));
+    EXPECT_TRUE(log().has("I [Launcher] TCP forward added on ::1:" + port));
+    EXPECT_TRUE(log().has("I [Launcher] UDP forward added on ::1:" + port));
+    kx::net::Socket app(kx::net::Socket::TYPE_TCP, IpAddress::V6);
+    EXPECT_TRUE(app.connect(kx::net::SocketAddress(IpAddress("::1"), static_cast<uint16_t>(std::stoi(port)))));
+}
+
 TEST_F(TunnelLauncherRecordTest, TargetsNodesAndTheClientLines) {
     auto clients = build(R"([
         {"id": 11, "nodes": [

@@ -4,6 +4,7 @@
 #include "tunnel_client/ITunnelContext.h"
 #include "tunnel_client/node/Node.h"
 #include "tunnel_client/node/NodeManager.h"
+#include "tunnel_client/node/AddressBlock.h"
 #include "tunnel_client/node/NodeSelector.h"
 
 namespace tunnel {
@@ -71,15 +72,14 @@ int NodeSelectService::selectedLatency(const kx::net::SocketAddress& address) co
 
 bool NodeSelectService::isDemoted(const kx::net::SocketAddress& address) const {
     for (const BackupNode& record : m_backups) {
-        if (!record.timer.isExpired() && (record.address.ip.value() >> 16) == (address.ip.value() >> 16))
-            return true;
+        if (!record.timer.isExpired() && AddressBlock::same(record.address.ip, address.ip)) return true;
     }
     return false;
 }
 
 bool NodeSelectService::_isBackup(const kx::net::SocketAddress& address) const {
     for (const BackupNode& record : m_backups) {
-        if ((record.address.ip.value() >> 16) == (address.ip.value() >> 16)) return true;
+        if (AddressBlock::same(record.address.ip, address.ip)) return true;
     }
     return false;
 }

@@ -12,6 +12,7 @@
 #include "async/src/SocketReactor.h"
 #include "async/src/ThreadExecutor.h"
 #include "core/src/debug/Assert.h"
+#include "tunnel_client/node/AddressMask.h"
 #include "util/src/log/ILogRecorder.h"
 
 namespace tunnel {
@@ -32,7 +33,7 @@ struct GroupRace {
     std::atomic<bool> done{false};
     std::mutex mutex;
     std::condition_variable changed;
-    std::set<uint32_t> tried;
+    std::set<IpAddress> tried;
     std::deque<std::function<void()>> completions;
     size_t next = 0;
     int outstanding = 0;
@@ -41,9 +42,24 @@ struct GroupRace {
     bool claim(const IpAddress& address) {
         if (address.isAny()) return false;
         std::lock_guard<std::mutex> lock(mutex);
-        return tried.insert(address.value()).second;
+        return tried.insert(address).second;
     }
 };
+
+// Alternates the families, starting with the resolver's first choice, so a
+// broken family costs one stagger step rather than all of its addresses.
+ApiHostLookup::Addresses interleaveFamilies(const ApiHostLookup::Addresses& addresses) {
+    if (addresses.isEmpty()) return addresses;
+    ApiHostLookup::Addresses first, other, out;
+    for (const IpAddress& address : addresses) {
+        (address.family() == addresses[0].family() ? first : other).append(address);
+    }
+    for (int32_t i = 0; i < first.size() || i < other.size(); ++i) {
+        if (i < first.size()) out.append(first[i]);
+        if (i < other.size()) out.append(other[i]);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -61,7 +77,8 @@ ApiHostLookup::ApiHostLookup(kx::async::SocketReactor* reactor, kx::async::Threa
     m_prober = [settings](const IpAddress& address, const std::atomic<bool>* done) {
         return ApiProbe::probeAddress(settings, address, done);
     };
-    m_resolver = [](const String& name) { return IpAddress::lookupAll(name); };
+    m_resolver = [](const String& name) { return IpAddress::lookupAllFamilies(name); };
+    m_literalResolver = m_resolver;
 }
 
 ApiHostLookup::~ApiHostLookup() {
@@ -77,6 +94,7 @@ String ApiHostLookup::maskName(const String& name) {
 }
 
 String ApiHostLookup::maskAddress(const IpAddress& address) {
+    if (address.isV6()) return AddressMask::mask(address);
     uint32_t v = address.value();
     return String::fromInt32(int32_t(v >> 24)) + L".*.*." + String::fromInt32(int32_t(v & 0xFF));
 }
@@ -188,10 +206,48 @@ IpAddress ApiHostLookup::_raceGroup(const kx::core::Strings& group) {
         });
     };
 
-    auto runEntry = [this, &state, &pingOne](const String& entry) {
+    // The addresses of one name race each other, each started STAGGER_MS
+    // after the one before unless a winner is already known.
+    auto raceAddresses = [&state, &pingOne](const Addresses& addresses) {
+        std::vector<std::thread> racers;
+        int32_t slot = 0;
+        for (const IpAddress& address : addresses) {
+            if (!state.claim(address)) continue;
+            const int32_t delayMs = slot++ * STAGGER_MS;
+            auto race = [&state, &pingOne, address, delayMs]() {
+                auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+                while (!state.done && std::chrono::steady_clock::now() < start)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                pingOne(address);
+            };
+            if (racers.size() >= size_t(MAX_RACERS)) {
+                race();
+                continue;
+            }
+            try {
+                racers.emplace_back(race);
+            } catch (const std::exception&) {
+                race();
+            }
+        }
+        for (std::thread& racer : racers) racer.join();
+    };
+
+    auto runEntry = [this, &state, &pingOne, &raceAddresses](const String& entry) {
         IpAddress literal = IpAddress::fromText(entry);
         if (!literal.isAny()) {
-            if (state.claim(literal)) pingOne(literal);
+            if (!state.claim(literal)) return;
+            pingOne(literal);
+            // An IPv4 literal that cannot be reached may still be reachable
+            // through NAT64 on an IPv6-only network: the system resolver then
+            // synthesises an IPv6 address for it.
+            if (!state.done && !literal.isV6()) {
+                Addresses synthesised;
+                for (const IpAddress& address : m_literalResolver(entry)) {
+                    if (address.isV6()) synthesised.append(address);
+                }
+                raceAddresses(synthesised);
+            }
             return;
         }
         const String masked = maskName(entry);
@@ -207,9 +263,7 @@ IpAddress ApiHostLookup::_raceGroup(const kx::core::Strings& group) {
         }
         _log(L"[Dns] resolve " + masked + L" " + String::fromInt64(elapsedMs(started)) + L"ms " +
              (addresses.isEmpty() ? String(L"fail") : L"ok addrs=" + String::fromInt32(addresses.size())));
-        for (const IpAddress& address : addresses) {
-            if (state.claim(address)) pingOne(address);
-        }
+        raceAddresses(interleaveFamilies(addresses));
     };
 
     auto worker = [&state, &entries, &runEntry]() {

@@ -39,6 +39,9 @@ public:
     static constexpr int32_t POLL_MS = 15;
     static constexpr int32_t GROUP_POOL_THREADS = 3;
     static constexpr int32_t GROUP_POLL_MS = 30;
+    // Delay between the start of one resolved address's probe and the next.
+    static constexpr int32_t STAGGER_MS = 250;
+    static constexpr int32_t MAX_RACERS = 8;
 
     // reactor, executor and logger are not owned; logger may be null.
     ApiHostLookup(kx::async::SocketReactor* reactor, kx::async::ThreadExecutor* executor,
@@ -58,6 +61,8 @@ public:
     // Test seams; set before the first lookup.
     void setProber(Prober prober) { m_prober = std::move(prober); }
     void setResolver(Resolver resolver) { m_resolver = std::move(resolver); }
+    // Resolves an IPv4 literal that did not answer (NAT64 synthesis).
+    void setLiteralResolver(Resolver resolver) { m_literalResolver = std::move(resolver); }
 
     // Blocking: races every group in order; the winner or an empty list.
     Addresses race();
@@ -66,6 +71,7 @@ public:
     void abort() { m_aborting = true; }
 
     // Log masking: "'" + first character + "'" for a name, a.*.*.d for an address.
+    // An IPv6 address keeps its first and last group: 2001:*:1.
     static kx::core::String maskName(const kx::core::String& name);
     static kx::core::String maskAddress(const kx::net::IpAddress& address);
 
@@ -91,6 +97,7 @@ private:
     kx::util::ILogRecorder* m_logger;
     Prober m_prober;
     Resolver m_resolver;
+    Resolver m_literalResolver;
     std::mutex m_mutex;
     kx::core::Array<DoneItem> m_done;
     std::atomic<bool> m_aborting{false};

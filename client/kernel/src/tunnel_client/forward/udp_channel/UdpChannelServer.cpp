@@ -12,7 +12,7 @@ using kx::net::SocketAddress;
 UdpChannelServer::UdpChannelServer(kx::net::SocketEventSelector* selector,
                                    const SocketAddress& local, int maxChannels)
     : m_maxChannels(maxChannels) {
-    Socket s(Socket::TYPE_UDP);
+    Socket s(Socket::TYPE_UDP, local.ip.family());
     s.setSendBufferSize(SOCKET_BUFFER);
     s.setReceiveBufferSize(SOCKET_BUFFER);
     s.setBlocking(false);
