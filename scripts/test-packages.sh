@@ -36,18 +36,18 @@ done
 
 echo "== metadata and file lists"
 field() { dpkg-deb -f "$1" "$2"; }
-has() { dpkg-deb -c "$1" | awk '{print $6}' | grep -qx -- "$2" || fail "$(basename "$1") lacks $2"; }
+has() { grep -qx -- "$2" < <(dpkg-deb -c "$1" | awk '{print $6}') || fail "$(basename "$1") lacks $2"; }
 LIB=${DEBS[0]} DEV=${DEBS[1]} HOST=${DEBS[2]} LAB=${DEBS[3]}
 VERSION=$(field "$LIB" Version)
-dpkg-deb -c "$LIB" | grep -q 'libkorvane\.so\.1 ->' || fail "libkorvane1 lacks libkorvane.so.1"
-dpkg-deb -c "$LIB" | grep -q 'libkorvane\.so\.1\.[0-9.]*$' || fail "libkorvane1 lacks the versioned library"
-dpkg-deb -c "$LIB" | grep -qE 'libkorvane\.(a|so)$|\.h$' && fail "libkorvane1 carries development files"
+grep -q 'libkorvane\.so\.1 ->' < <(dpkg-deb -c "$LIB") || fail "libkorvane1 lacks libkorvane.so.1"
+grep -q 'libkorvane\.so\.1\.[0-9.]*$' < <(dpkg-deb -c "$LIB") || fail "libkorvane1 lacks the versioned library"
+grep -qE 'libkorvane\.(a|so)$|\.h$' < <(dpkg-deb -c "$LIB") && fail "libkorvane1 carries development files"
 dpkg-deb -I "$LIB" shlibs | grep -q '^libkorvane 1 libkorvane1' || fail "libkorvane1 has no shlibs entry"
 field "$LIB" Depends | grep -q libmbedtls || fail "libkorvane1 does not depend on mbedTLS: $(field "$LIB" Depends)"
 for f in ./usr/include/korvane.h ./usr/share/doc/libkorvane-dev/copyright; do has "$DEV" "$f"; done
 for f in libkorvane.a libkorvane.so pkgconfig/korvane.pc pkgconfig/korvane-static.pc \
          cmake/Korvane/KorvaneConfig.cmake cmake/Korvane/KorvaneConfigVersion.cmake; do
-  dpkg-deb -c "$DEV" | grep -q "/$f\$\|/$f ->" || fail "libkorvane-dev lacks $f"
+  grep -q "/$f\$\|/$f ->" < <(dpkg-deb -c "$DEV") || fail "libkorvane-dev lacks $f"
 done
 field "$DEV" Depends | grep -q "libkorvane1 (= $VERSION)" || fail "libkorvane-dev Depends: $(field "$DEV" Depends)"
 for f in ./usr/bin/korvane-host ./usr/share/man/man1/korvane-host.1.gz ./etc/korvane/host.json \
@@ -56,7 +56,7 @@ for f in ./usr/bin/korvane-host ./usr/share/man/man1/korvane-host.1.gz ./etc/kor
   has "$HOST" "$f"
 done
 field "$HOST" Depends | grep -q "libkorvane1" || fail "korvane-host Depends: $(field "$HOST" Depends)"
-dpkg-deb -c "$HOST" | grep 'etc/korvane/host.json' | grep -q '^-rw-------' || fail "host.json is not root-only"
+grep 'etc/korvane/host.json' < <(dpkg-deb -c "$HOST") | grep -q '^-rw-------' || fail "host.json is not root-only"
 dpkg-deb -I "$HOST" conffiles | grep -qx /etc/korvane/host.json || fail "host.json is not a conffile"
 for f in ./usr/bin/korvane-lab ./usr/bin/korvane-lab-client ./usr/share/korvane-lab/lab.json; do has "$LAB" "$f"; done
 for deb in "${DEBS[@]}"; do
