@@ -10,7 +10,10 @@ rm -rf "$WORK"
 mkdir -p "$WORK"
 PREFIX=$WORK/prefix
 
-cmake --install "$BUILD" --prefix "$PREFIX" >"$WORK/install.log"
+# The library packages' parts only: the host's parts go to /etc and /lib.
+for component in libkorvane1 libkorvane-dev; do
+  cmake --install "$BUILD" --prefix "$PREFIX" --component "$component" >>"$WORK/install.log"
+done
 SO=$(find "$PREFIX" -name 'libkorvane.so.*.*' | head -n 1)
 [ -n "$SO" ] || { echo "FAIL: no versioned libkorvane.so installed"; exit 1; }
 SONAME=$(objdump -p "$SO" | awk '/SONAME/ {print $2}')
