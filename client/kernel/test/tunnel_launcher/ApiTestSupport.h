@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "async/test/support/PeerProcess.h"
+#include "tls/test/support/TestPki.h"
 #include "core/src/value/String.h"
 #include "tunnel_launcher/ApiSettings.h"
 #include "tunnel_launcher/EncryptedProperties.h"
@@ -70,9 +71,10 @@ public:
     bool start(bool tls) {
         std::vector<std::string> argv = {"python3", script(), API_PASS};
         if (tls) {
-            kx::testing::TestCertificate& cert = kx::testing::TestCertificate::shared();
-            if (!cert.ok()) return false;
-            argv.insert(argv.end(), {"--tls", cert.certPath(), cert.keyPath()});
+            // A chain of a private CA: only a pin lets the SDK accept it.
+            const kx::testing::TestPki& pki = kx::testing::TestPki::shared();
+            if (!pki.ok()) return false;
+            argv.insert(argv.end(), {"--tls", pki.good().chainPath, pki.good().keyPath});
         }
         m_tls = tls;
         return m_process.start(argv);
@@ -118,9 +120,11 @@ public:
         m_api.url = url;
         m_api.hostGroups.append(kx::core::Strings{L"127.0.0.1"});
         m_api.encryptorSpec = kx::core::String(L"tea(") + kx::core::String::fromUtf8(API_PASS) + L")";
+        if (url.scheme() == L"https") m_api.pins.append(kx::testing::TestPki::pinOf(kx::testing::TestPki::shared().intermediate()));
         m_launch.launchKey = L"access-key-1";
         m_launch.launchVersion = L"1.0.0-test";
-        m_access.reset(new ApiAccess(m_api.url, m_api.hostGroups, m_api.encryptorSpec, &log));
+        m_access.reset(new ApiAccess(m_api.url, m_api.hostGroups, m_api.encryptorSpec, &log,
+                                     ApiAccess::CLIENT_IDLE_TIME, m_api.pins));
         m_properties.reset(new EncryptedProperties(tokenFile, L"prefix-for-test"));
     }
 
