@@ -79,6 +79,13 @@ public:
         m_tls = tls;
         return m_process.start(argv);
     }
+    // TLS with the given chain, on host:port (port 0: a free one).
+    bool startTls(const kx::testing::TestPki::Server& server, const std::string& host = "127.0.0.1",
+                  int port = 0) {
+        m_tls = true;
+        return m_process.start({"python3", script(), API_PASS, "--tls", server.chainPath, server.keyPath,
+                                "--bind", host, std::to_string(port)});
+    }
 
     // The peer script beside this file. The compiler may name this file
     // relative to the build directory, where the test binary also lives, so
@@ -116,11 +123,18 @@ private:
 // A launcher context over a real API access that races one literal group.
 class TestLauncherContext : public ILauncherContext {
 public:
-    TestLauncherContext(const kx::net::URL& url, const kx::core::String& tokenFile) {
+    // pins null: for https, the pin of the test CA's intermediate.
+    TestLauncherContext(const kx::net::URL& url, const kx::core::String& tokenFile,
+                        const kx::core::Strings& group = kx::core::Strings{L"127.0.0.1"},
+                        const kx::core::Strings* pins = nullptr) {
         m_api.url = url;
-        m_api.hostGroups.append(kx::core::Strings{L"127.0.0.1"});
+        m_api.hostGroups.append(group);
         m_api.encryptorSpec = kx::core::String(L"tea(") + kx::core::String::fromUtf8(API_PASS) + L")";
-        if (url.scheme() == L"https") m_api.pins.append(kx::testing::TestPki::pinOf(kx::testing::TestPki::shared().intermediate()));
+        if (pins) {
+            m_api.pins = *pins;
+        } else if (url.scheme() == L"https") {
+            m_api.pins.append(kx::testing::TestPki::pinOf(kx::testing::TestPki::shared().intermediate()));
+        }
         m_launch.launchKey = L"access-key-1";
         m_launch.launchVersion = L"1.0.0-test";
         m_access.reset(new ApiAccess(m_api.url, m_api.hostGroups, m_api.encryptorSpec, &log,
