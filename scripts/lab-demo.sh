@@ -2,7 +2,9 @@
 # The product end to end on the local lab: korvane-lab runs its control API,
 # switches and back ends from lab/lab.json; korvane-host embeds the SDK
 # (libkorvane.so) and starts it with nothing but an access key
-# (examples/host.json). The SDK registers with the API, receives its targets,
+# (examples/host.json). The SDK registers with the API over verified HTTPS,
+# pinned to the lab's certificate (kept in build/demo/lab-tls, so the pin and
+# the SDK build carrying it stay the same between runs), receives its targets,
 # and opens their local ports. The demo then echoes BYTES through the TCP
 # echo port while the switch carrying the tunnel is taken down halfway,
 # checks every byte, checks UDP echo, and prints PASS or FAIL.
@@ -18,15 +20,19 @@ HOST_CONFIG=examples/host.json
 JOBS=$(nproc 2>/dev/null || echo 2)
 [ "$JOBS" -gt 2 ] && JOBS=2
 WORK=$(mktemp -d)
-echo "== building korvane-lab, korvane-lab-client, libkorvane.so and korvane-host into $BUILD"
-if ! { cmake -S . -B "$BUILD" -DKX_BUILD_BENCH=OFF -DKX_BUILD_TESTS=OFF &&
-       cmake --build "$BUILD" -j"$JOBS" --target korvane-lab korvane-lab-client korvane korvane-host; } \
-     >"$WORK/build.log" 2>&1; then
-  tail -n 40 "$WORK/build.log"
-  echo "FAIL: the build failed"
-  rm -rf "$WORK"
-  exit 1
-fi
+TLS_DIR="$PWD/$BUILD/lab-tls"
+SDK_CONFIG="$PWD/$BUILD/demo-config.json"
+echo "== building korvane-lab and korvane-config-encode into $BUILD"
+build_or_fail() {
+  if ! "$@" >>"$WORK/build.log" 2>&1; then
+    tail -n 40 "$WORK/build.log"
+    echo "FAIL: the build failed"
+    rm -rf "$WORK"
+    exit 1
+  fi
+}
+build_or_fail cmake -S . -B "$BUILD" -DKX_BUILD_BENCH=OFF -DKX_BUILD_TESTS=OFF
+build_or_fail cmake --build "$BUILD" -j"$JOBS" --target korvane-lab korvane-config-encode
 
 PIDS=()
 cleanup() {
@@ -64,18 +70,46 @@ def port_of(kind):
             return r["client_port"]
     return 0
 api = lab.get("api", {})
-api_addr = api.get("listen", api.get("http", "none")) if isinstance(api, dict) else "none"
+api_addr = api.get("https_listen", "none") if isinstance(api, dict) else "none"
 print(lab["admin"].rsplit(":", 1)[1], api_addr, port_of("tcp_echo"), port_of("udp_echo"))
 PY
 )
 [ "$TCP_PORT" != 0 ] || fail "$LAB_CONFIG has no route to a tcp_echo back end"
+[ "$API_ADDR" != none ] || fail "$LAB_CONFIG has no \"https_listen\" for the API"
+
+# The lab file with its HTTPS certificates kept between runs.
+python3 - "$LAB_CONFIG" "$TLS_DIR" >"$WORK/lab.json" <<'PY'
+import json, sys
+lab = json.load(open(sys.argv[1]))
+lab["api"]["tls_dir"] = sys.argv[2]
+print(json.dumps(lab, indent=1))
+PY
+LAB_CONFIG_USED="$WORK/lab.json"
 
 START=$(date +%s)
 echo "== starting the lab: $LAB_CONFIG (control API on $API_ADDR, admin port $ADMIN_PORT)"
-"$BUILD/lab/korvane-lab" --config "$LAB_CONFIG" >"$WORK/lab.log" 2>&1 &
+"$BUILD/lab/korvane-lab" --config "$LAB_CONFIG_USED" >"$WORK/lab.log" 2>&1 &
 PIDS+=($!)
 wait_for "^ready" 100 "$WORK/lab.log" || fail "korvane-lab did not start (are its ports free?)"
 sed 's/^/   lab: /' "$WORK/lab.log"
+
+# The SDK is built for the lab's HTTPS API: the URL names "localhost" (the
+# race still connects to the literal 127.0.0.1, the name is what is checked)
+# and "p" pins the lab's server key. Unchanged between runs, so no rebuild.
+PIN=$("$BUILD/tools/korvane-config-encode" --pin "$TLS_DIR/api-cert.pem") ||
+  fail "no pin for $TLS_DIR/api-cert.pem"
+python3 - "$API_ADDR" "$PIN" "$SDK_CONFIG" <<'PY'
+import json, os, sys
+addr, pin, path = sys.argv[1], sys.argv[2], sys.argv[3]
+config = {"u": "https://localhost:%s" % addr.rsplit(":", 1)[1], "h": [["127.0.0.1"]],
+          "e": "tea(korvane-lab-api)", "p": [pin]}
+text = json.dumps(config, indent=1) + "\n"
+if not os.path.exists(path) or open(path).read() != text:
+    open(path, "w").write(text)
+PY
+echo "== building libkorvane.so, korvane-host and korvane-lab-client for https://localhost, pin $PIN"
+build_or_fail cmake -S . -B "$BUILD" -DKORVANE_BUILTIN_CONFIG="$SDK_CONFIG"
+build_or_fail cmake --build "$BUILD" -j"$JOBS" --target korvane-lab-client korvane korvane-host korvane-config
 
 echo "== starting korvane-host: $HOST_CONFIG ($(tr -d '\n' <"$HOST_CONFIG"))"
 mkdir -p "$WORK/documents" "$WORK/tmp"
@@ -91,6 +125,11 @@ done
 grep -q "^\[Host\] started" "$WORK/host.log" || fail "korvane_start did not return within 30 s"
 wait_for " open, " 50 "$WORK/host.log" || fail "no open tunnel in the status lines"
 grep -m 2 "Target #" "$WORK/host.log" | sed 's/^/   host: /'
+# The SDK has no unverified fallback: targets from an https URL with a pin
+# mean the lab's certificate was verified and matched.
+"$BUILD/tools/korvane-config" --builtin | grep -q '"u": "https://' ||
+  fail "the SDK was not built for the lab's HTTPS API"
+echo "   the SDK reached the API over https://localhost, certificate verified and pinned"
 
 if [ "$UDP_PORT" != 0 ]; then
   echo "== UDP echo through 127.0.0.1:$UDP_PORT"
@@ -115,4 +154,4 @@ wait "$HOST_PID" || fail "korvane-host exited with an error"
 grep -q "^\[Host\] stopped" "$WORK/host.log" || fail "korvane-host did not stop cleanly"
 
 echo "PASS: $BYTES bytes echoed intact across a switch failover, UDP echo intact," \
-     "SDK started from an access key alone ($(( $(date +%s) - START )) s)"
+     "SDK started from an access key alone over pinned HTTPS ($(( $(date +%s) - START )) s)"

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake make g++ pkg-config libmbedtls-dev libgtest-dev libgmock-dev libbenchmark-dev
-          python3 openssl procps python3-prometheus-client lintian "$@")
+          python3 openssl ca-certificates procps python3-prometheus-client lintian "$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

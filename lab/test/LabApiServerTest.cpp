@@ -22,7 +22,9 @@
 #include "net/src/http/HttpHeaderLookup.h"
 #include "net/src/socket/SocketEventSelector.h"
 #include "tunnel_launcher/encrypt/Encryptor.h"
+#include "core/src/value/Strings.h"
 #include "util/src/http/DirectHttpAccess.h"
+#include "web/src/DirectHttpClient.h"
 #include "util/src/rpc/JsonRpcClient.h"
 #include "util/src/rpc/RpcException.h"
 #include "util/src/web/WebClient.h"
@@ -97,8 +99,10 @@ private:
 
 // JSON-RPC through the envelope, as the SDK's API client calls.
 struct RpcClient {
-    explicit RpcClient(const std::string& base, int32_t timeoutMs = 3000)
+    // pin: the lab's HTTPS certificate is made at start, known to no CA.
+    explicit RpcClient(const std::string& base, int32_t timeoutMs = 3000, const String& pin = String())
         : envelope(&direct), web(&envelope), base(base) {
+        if (!pin.isEmpty()) direct.client().tlsSettings().setPins(kx::core::Strings{pin});
         web.setRequestTimeout(timeoutMs);
         web.setTotalTimeout(timeoutMs);
     }
@@ -195,6 +199,7 @@ protected:
         ASSERT_NE(nullptr, m_network->api());
         m_http = m_network->api()->httpAddress().port;
         m_https = m_network->api()->httpsAddress().port;
+        m_pin = m_network->api()->pin();
         m_loop = std::thread([this]() {
             while (!m_stop.load()) {
                 m_selector->select(10);
@@ -218,6 +223,8 @@ protected:
                "://127.0.0.1:" + std::to_string(secure ? m_https : m_http);
     }
 
+    String pinFor(bool secure) const { return secure ? m_pin : String(); }
+
     // One admin line through the admin port, the way an operator sends it.
     std::string admin(const std::string& line) {
         RawClient client(m_network->admin()->address().port);
@@ -234,6 +241,7 @@ protected:
     std::atomic<bool> m_stop{false};
     uint16_t m_http = 0;
     uint16_t m_https = 0;
+    String m_pin;
 };
 
 const wchar_t* const ACCESS_ID = L"0123456789abcdef0123456789abcdef";
@@ -244,7 +252,7 @@ TEST_F(LabApiServer, AccountAndTargetsOverHttpAndHttps) {
     startLab();
     for (bool secure : {false, true}) {
         SCOPED_TRACE(secure ? "https" : "http");
-        RpcClient client(base(secure));
+        RpcClient client(base(secure), 3000, pinFor(secure));
         client.call("/util", L"ping", Dictionary<Any>());
         Dictionary<Any> created = client.call(
             "/account", L"create",
@@ -324,7 +332,7 @@ TEST_F(LabApiServer, FaultsSwitchedAtRunTime) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.command) + (secure ? " https" : " http"));
             ASSERT_EQ(0u, admin(c.command).find("ok api")) << c.command;
-            RpcClient client(base(secure));
+            RpcClient client(base(secure), 3000, pinFor(secure));
             auto started = Clock::now();
             std::string failure;
             try {
@@ -437,7 +445,7 @@ TEST_F(LabApiServer, HostileRequestsAreAnsweredAndBounded) {
         bool answered = false;
         for (int attempt = 0; attempt < 3 && !answered; ++attempt) {
             try {
-                RpcClient client(base(secure));
+                RpcClient client(base(secure), 3000, pinFor(secure));
                 client.call("/util", L"ping", Dictionary<Any>());
                 answered = true;
             } catch (...) {

@@ -5,6 +5,7 @@
 //       to a C++ source that compiles it in
 //   korvane-config --decode TEXT          a Base64 text back to its JSON
 //   korvane-config [--builtin]            the compiled-in configuration as JSON
+//   korvane-config --pin CERT.pem         the pin of a certificate, for the "p" key
 
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "core/src/misc/FileUtil.h"
 #include "core/src/value/Any.h"
 #include "core/src/value/String.h"
+#include "tls/src/PublicKeyPin.h"
 #include "tunnel_wrapper/ConfigCodec.h"
 #ifdef KORVANE_CONFIG_WITH_BUILTIN
 #include "tunnel_wrapper/BuiltInConfig.h"
@@ -30,7 +32,8 @@ void usage() {
     fprintf(stderr,
             "usage: korvane-config --encode FILE.json [--cpp OUT.cpp]\n"
             "       korvane-config --decode TEXT\n"
-            "       korvane-config [--builtin]\n");
+            "       korvane-config [--builtin]\n"
+            "       korvane-config --pin CERT.pem\n");
 }
 
 std::string sourceText(const std::string& base64) {
@@ -73,6 +76,21 @@ int encode(const char* jsonPath, const char* cppPath) {
     return 0;
 }
 
+int pin(const char* pemPath) {
+    Binary pem;
+    if (!kx::core::FileUtil::readAll(String::fromUtf8(pemPath), pem)) {
+        fprintf(stderr, "korvane-config: cannot read %s\n", pemPath);
+        return 1;
+    }
+    String text, error;
+    if (!kx::tls::PublicKeyPin::ofPem(pem, &text, &error)) {
+        fprintf(stderr, "korvane-config: %s: %s\n", pemPath, error.toStdString().c_str());
+        return 1;
+    }
+    printf("%s\n", text.toStdString().c_str());
+    return 0;
+}
+
 int decode(const String& text) {
     Binary plain;
     kx::core::AnyDictionary probe;
@@ -92,6 +110,8 @@ int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "--encode") == 0) {
         if (argc == 3) return encode(argv[2], nullptr);
         if (argc == 5 && std::strcmp(argv[3], "--cpp") == 0) return encode(argv[2], argv[4]);
+    } else if (argc == 3 && std::strcmp(argv[1], "--pin") == 0) {
+        return pin(argv[2]);
     } else if (argc == 3 && std::strcmp(argv[1], "--decode") == 0) {
         return decode(String::fromUtf8(argv[2]));
     } else if (argc == 1 || (argc == 2 && std::strcmp(argv[1], "--builtin") == 0)) {

@@ -77,13 +77,22 @@ int usage(const char* message) {
     return 2;
 }
 
+// How the status is shown: the output form and the metrics endpoint, if any.
+struct StatusOutput {
+    bool json = false;
+    bool quiet = false;
+    korvane_host::MetricsServer* metrics = nullptr;
+};
+
 // Takes the SDK's status once, hands it to the metrics endpoint and prints it.
-void takeStatus(bool json, bool quiet, korvane_host::MetricsServer* metrics) {
+// Called from the main loop and from the SDK's notifier thread; the status
+// text is the calling thread's own, and the endpoint locks its copy.
+void takeStatus(const StatusOutput& output) {
     const std::string status = korvane_status();
-    if (metrics) metrics->setBody(status);
-    if (quiet) return;
-    const auto lines = json ? korvane_host::StatusPrinter::jsonLines(status)
-                            : korvane_host::StatusPrinter::lines(status);
+    if (output.metrics) output.metrics->setBody(status);
+    if (output.quiet) return;
+    const auto lines = output.json ? korvane_host::StatusPrinter::jsonLines(status)
+                                   : korvane_host::StatusPrinter::lines(status);
     for (const auto& line : lines) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
@@ -91,7 +100,7 @@ void takeStatus(bool json, bool quiet, korvane_host::MetricsServer* metrics) {
 // Runs on the SDK's notifier thread: the event, then the status it changed.
 void onEvent(const char* eventJson, void* context) {
     std::printf("[Host] event %s\n", eventJson);
-    printStatus(*static_cast<bool*>(context));
+    takeStatus(*static_cast<const StatusOutput*>(context));
 }
 
 }  // namespace
@@ -155,15 +164,16 @@ int main(int argc, char** argv) {
         std::printf("[Host] metrics on port %d\n", metricsServer.port());
     }
 
+    const StatusOutput output{json, quiet, metrics};
     installHandlers();
-    korvane_set_listener(&onEvent, &json);
+    korvane_set_listener(&onEvent, const_cast<StatusOutput*>(&output));
     const int rc = korvane_start(content.str().c_str());
     if (rc != KORVANE_OK) {
         std::fprintf(stderr, "korvane-host: start failed (%d): %s\n", rc, korvane_error());
         return 1;
     }
     std::printf("[Host] started\n");
-    takeStatus(json, quiet, metrics);
+    takeStatus(output);
     korvane_host::Readiness::notify("READY=1");
 
     using Clock = std::chrono::steady_clock;
@@ -188,7 +198,7 @@ int main(int argc, char** argv) {
         }
         const auto now = Clock::now();
         if (now >= nextStatus) {
-            takeStatus(json, quiet, metrics);
+            takeStatus(output);
             nextStatus = now + std::chrono::seconds(1);
         }
         if (duration > 0 && now - began >= std::chrono::seconds(duration)) break;

@@ -84,6 +84,7 @@ bool ApiConfig::fromAny(const Any& value, ApiConfig* out, String* error) {
         if (error) *error = L"\"api\": \"cert_file\" and \"key_file\" go together";
         return false;
     }
+    c.tlsDir = AnyConvert::toText(d.get(L"tls_dir"));
     c.tea = AnyConvert::toText(d.get(L"tea"));
     c.basePath = AnyConvert::toText(d.get(L"base_path"));
     while (c.basePath.endsWith(L"/")) c.basePath = c.basePath.substring(0, c.basePath.length() - 1);

@@ -15,7 +15,9 @@ namespace lab {
 //
 //   "api": {
 //     "listen": "127.0.0.1:7300", "https_listen": "127.0.0.1:7301",
-//     "cert_file": "", "key_file": "",          // PEM; empty: self-signed at start
+//     "cert_file": "", "key_file": "",          // PEM; empty: a lab CA and a server
+//                                               // certificate made at start
+//     "tls_dir": "",                            // keeps those made files for later runs
 //     "tea": "tea(korvane-lab-api)",            // body cipher; empty: clear bodies
 //     "base_path": "", "timestamp_tolerance_s": 300, "clock_skew_s": 0,
 //     "access_keys": [], "tokens": [], "revoked": [],
@@ -33,6 +35,7 @@ struct ApiConfig {
     kx::net::SocketAddress httpsListen;
     kx::core::String certFile;  // both or neither
     kx::core::String keyFile;
+    kx::core::String tlsDir;  // made certificates are kept (and found again) here
 
     kx::core::String tea;
     kx::core::String basePath;                     // prefix of "/util", "/account", "/instance"

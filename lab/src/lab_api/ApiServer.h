@@ -39,6 +39,9 @@ public:
     // Port 0 until that listener runs.
     kx::net::SocketAddress httpAddress() const;
     kx::net::SocketAddress httpsAddress() const;
+    // The HTTPS certificate's pin (Base64 SHA-256 of its public key), as the
+    // SDK's "p" key takes it; empty without HTTPS.
+    const kx::core::String& pin() const { return m_pin; }
 
 private:
     bool _loadCertificate(const ApiConfig& config, kx::core::String* error);
@@ -46,6 +49,8 @@ private:
     kx::net::SocketEventSelector* m_selector;
     std::unique_ptr<ApiService> m_service;
     std::unique_ptr<TlsServerContext> m_tls;
+    kx::core::String m_pin;
+    kx::core::String m_certSource;
     // Listeners hold plain pointers to the service and the TLS context.
     std::unique_ptr<ApiListener> m_http;
     std::unique_ptr<ApiListener> m_https;

@@ -23,7 +23,7 @@ using kx::net::HttpHeaders;
 
 namespace {
 
-const wchar_t* const PATHS[] = {L"/util", L"/account", L"/instance"};
+const wchar_t* const PATHS[] = {tunnel::ApiCatalogue::PATH_UTIL, tunnel::ApiCatalogue::PATH_ACCOUNT, tunnel::ApiCatalogue::PATH_INSTANCE};
 
 // Signed decimal seconds, as the client writes them ("%lld").
 bool parseSeconds(const String& text, int64_t* out) {
@@ -213,8 +213,8 @@ ApiAnswer ApiService::handle(const ApiRequest& request) {
         if (fault == ApiFault::TIMESTAMP || off > m_config.toleranceS) {
             HttpHeaders reset;
             reset.set(L"X-Ca-Timestamp-Reset", String::fromInt64(now));
-            answer.status = 316;
-            answer.bytes = _plain(316, L"timestamp out of range", reset, request.keepAlive);
+            answer.status = tunnel::ApiCatalogue::STATUS_TIMESTAMP_REJECTED;
+            answer.bytes = _plain(tunnel::ApiCatalogue::STATUS_TIMESTAMP_REJECTED, L"timestamp out of range", reset, request.keepAlive);
             return answer;
         }
         body = m_encryptor.decode(request.body, nonce + stamp);
@@ -227,8 +227,8 @@ ApiAnswer ApiService::handle(const ApiRequest& request) {
     } else if (fault == ApiFault::TIMESTAMP) {
         HttpHeaders reset;
         reset.set(L"X-Ca-Timestamp-Reset", String::fromInt64(now));
-        answer.status = 316;
-        answer.bytes = _plain(316, L"timestamp out of range", reset, request.keepAlive);
+        answer.status = tunnel::ApiCatalogue::STATUS_TIMESTAMP_REJECTED;
+        answer.bytes = _plain(tunnel::ApiCatalogue::STATUS_TIMESTAMP_REJECTED, L"timestamp out of range", reset, request.keepAlive);
         return answer;
     }
 
@@ -302,14 +302,14 @@ void ApiService::_dispatch(const String& path, const Binary& body, Call* call) {
     if (paramsAny.is<Dictionary<Any>>()) params = paramsAny.as<Dictionary<Any>>();
 
     Dictionary<Any> result;
-    if (path == L"/util" && method == L"ping") {
+    if (path == tunnel::ApiCatalogue::PATH_UTIL && method == tunnel::ApiCatalogue::METHOD_PING) {
         result.set(L"time", serverTime());
-    } else if (path == L"/account" && (method == L"create" || method == L"update")) {
-        String accessId = textParam(params, L"access_id");
-        String version = textParam(params, L"version");
-        String token = textParam(params, L"token");
-        if (accessId.isEmpty() || !params.get(L"version").is<String>() ||
-            (method == L"update" && token.isEmpty())) {
+    } else if (path == tunnel::ApiCatalogue::PATH_ACCOUNT && (method == tunnel::ApiCatalogue::METHOD_CREATE || method == tunnel::ApiCatalogue::METHOD_UPDATE)) {
+        String accessId = textParam(params, tunnel::ApiCatalogue::PARAM_ACCESS_ID);
+        String version = textParam(params, tunnel::ApiCatalogue::PARAM_VERSION);
+        String token = textParam(params, tunnel::ApiCatalogue::PARAM_TOKEN);
+        if (accessId.isEmpty() || !params.get(tunnel::ApiCatalogue::PARAM_VERSION).is<String>() ||
+            (method == tunnel::ApiCatalogue::METHOD_UPDATE && token.isEmpty())) {
             _fail(call, -32602, L"Invalid params");
             return;
         }
@@ -317,10 +317,10 @@ void ApiService::_dispatch(const String& path, const Binary& body, Call* call) {
             _fail(call, ACCESS_DENIED, L"Access denied");
             return;
         }
-        if (method == L"create") {
+        if (method == tunnel::ApiCatalogue::METHOD_CREATE) {
             String fresh = kx::core::GUID::create().toString();
             m_tokens.set(fresh, accessId);
-            result.set(L"token", fresh);
+            result.set(tunnel::ApiCatalogue::RESULT_TOKEN, fresh);
         } else {
             const String* owner = m_tokens.find(token);
             // A granted token (owner "") serves any access id.
@@ -329,8 +329,8 @@ void ApiService::_dispatch(const String& path, const Binary& body, Call* call) {
                 return;
             }
         }
-    } else if (path == L"/instance" && method == L"enum_targets") {
-        String token = textParam(params, L"token");
+    } else if (path == tunnel::ApiCatalogue::PATH_INSTANCE && method == tunnel::ApiCatalogue::METHOD_ENUM_TARGETS) {
+        String token = textParam(params, tunnel::ApiCatalogue::PARAM_TOKEN);
         if (token.isEmpty()) {
             _fail(call, -32602, L"Invalid params");
             return;
@@ -339,7 +339,7 @@ void ApiService::_dispatch(const String& path, const Binary& body, Call* call) {
             _fail(call, TOKEN_REJECTED, L"Token rejected");
             return;
         }
-        result.set(L"targets", Any(m_targets));
+        result.set(tunnel::ApiCatalogue::RESULT_TARGETS, Any(m_targets));
     } else {
         _fail(call, -32601, L"Method not found");
         return;
@@ -406,7 +406,7 @@ std::string ApiService::command(const std::string& line) {
             std::string("ok api fault=") + String(ApiFaults::name(m_fault)).toStdString() +
             " delay=" + std::to_string(m_delayMs) + " skew=" + std::to_string(m_skewS) +
             " tokens=" + std::to_string(live) + " requests=" + std::to_string(m_requests);
-        for (const wchar_t* method : {L"ping", L"create", L"update", L"enum_targets"})
+        for (const wchar_t* method : {tunnel::ApiCatalogue::METHOD_PING, tunnel::ApiCatalogue::METHOD_CREATE, tunnel::ApiCatalogue::METHOD_UPDATE, tunnel::ApiCatalogue::METHOD_ENUM_TARGETS})
             text += " " + String(method).toStdString() + "=" + std::to_string(calls(method));
         return text;
     }

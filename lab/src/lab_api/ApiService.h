@@ -13,6 +13,7 @@
 #include "lab_api/ApiConfig.h"
 #include "lab_api/ApiRequest.h"
 #include "tunnel_launcher/encrypt/Encryptor.h"
+#include "tunnel_launcher/encrypt/ApiCatalogue.h"
 
 namespace lab {
 
@@ -26,8 +27,8 @@ namespace lab {
 //   "/instance" enum_targets(token, ...)          -> {"targets": [...]}
 class ApiService {
 public:
-    static constexpr int32_t TOKEN_REJECTED = 101;
-    static constexpr int32_t ACCESS_DENIED = 102;
+    static constexpr int32_t TOKEN_REJECTED = tunnel::ApiCatalogue::TOKEN_REJECTED;
+    static constexpr int32_t ACCESS_DENIED = tunnel::ApiCatalogue::ACCESS_DENIED;
 
     explicit ApiService(const ApiConfig& config);
     ~ApiService();

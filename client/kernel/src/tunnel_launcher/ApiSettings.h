@@ -12,6 +12,7 @@ struct ApiSettings {
     kx::net::URL url;                               // API base address ("u")
     kx::core::Array<kx::core::Strings> hostGroups;  // raced in order ("h")
     kx::core::String encryptorSpec;                 // body cipher items ("e")
+    kx::core::Strings pins;                         // server key pins ("p"); empty: CAs alone
 };
 
 }  // namespace tunnel

@@ -53,7 +53,8 @@ TunnelLauncher::TunnelLauncher(kx::util::ILogRecorder* logger,
     KX_ASSERT(m_logger);
     KX_ASSERT(m_selector);
     m_apiAccess.reset(new ApiAccess(m_apiSettings.url, m_apiSettings.hostGroups,
-                                    m_apiSettings.encryptorSpec, m_logger));
+                                    m_apiSettings.encryptorSpec, m_logger,
+                                    ApiAccess::CLIENT_IDLE_TIME, m_apiSettings.pins));
     m_accountService.reset(new AccountService(this));
     // A token file that could not be read is set aside by the store; say so,
     // since the account then starts over with a new client.

@@ -49,6 +49,23 @@ kx::core::Array<kx::core::Strings> Config::hostGroups() const {
     return out;
 }
 
+kx::core::Strings Config::pins() const {
+    kx::core::Strings out;
+    const AnyDictionary config = _decode();
+    if (!config.contains(L"p")) return out;
+    const Any& pins = AnyField::value(config, L"p");
+    if (pins.is<AnyArray>()) {
+        for (const Any& pin : pins.as<AnyArray>()) {
+            out.append(pin.is<String>() ? pin.as<String>() : String(L"(not a text)"));
+        }
+    } else if (pins.is<String>()) {
+        out.append(pins.as<String>());
+    } else {
+        out.append(L"(not a list)");
+    }
+    return out;
+}
+
 String Config::encryptorSpec() const {
     return AnyConvert::toText(AnyField::value(_decode(), L"e"));
 }

@@ -14,6 +14,8 @@ namespace tunnel {
 //   "u"  text             the control API's base URL
 //   "h"  array of arrays  API host groups, raced in order; inner items as text
 //   "e"  text             the body cipher items ("tea(passphrase)")
+//   "p"  array of texts   optional pins of the API's TLS keys (Base64 SHA-256 of
+//                         a certificate's SubjectPublicKeyInfo)
 class Config {
 public:
     explicit Config(const kx::core::String& text);
@@ -22,6 +24,9 @@ public:
     kx::core::String apiUrl() const;
     kx::core::Array<kx::core::Strings> hostGroups() const;
     kx::core::String encryptorSpec() const;
+    // Empty without "p". Anything but a list of texts comes back as texts that
+    // are no pins, so the connection is refused rather than left unpinned.
+    kx::core::Strings pins() const;
 
 private:
     kx::core::AnyDictionary _decode() const;

@@ -49,6 +49,7 @@ TunnelWrapper::TunnelWrapper(kx::util::ILogRecorder* logRecorder,
     apiSettings.url = kx::net::URL(config.apiUrl());
     apiSettings.hostGroups = config.hostGroups();
     apiSettings.encryptorSpec = config.encryptorSpec();
+    apiSettings.pins = config.pins();
 
     LaunchSettings launchSettings;
     launchSettings.launchKey = accessKey;

@@ -280,7 +280,7 @@ TEST(ApiProbeTest, ProbeWordsAgainstARealServer) {
     };
     for (const Case& c : cases) {
         auto started = std::chrono::steady_clock::now();
-        ApiProbe::Result result = ApiProbe::probeAddress(ApiProbe::Settings{c.url, c.spec}, c.address, c.done);
+        ApiProbe::Result result = ApiProbe::probeAddress(ApiProbe::Settings{c.url, c.spec, {}}, c.address, c.done);
         EXPECT_EQ(c.ok, result.ok) << c.name;
         EXPECT_EQ(c.skipped, result.skipped) << c.name;
         EXPECT_EQ(std::string(c.word), result.word.toStdString()) << c.name;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "async/test/support/PeerProcess.h"
+#include "tls/test/support/TestPki.h"
 #include "core/src/value/String.h"
 #include "tunnel_launcher/ApiSettings.h"
 #include "tunnel_launcher/EncryptedProperties.h"
@@ -70,12 +71,20 @@ public:
     bool start(bool tls) {
         std::vector<std::string> argv = {"python3", script(), API_PASS};
         if (tls) {
-            kx::testing::TestCertificate& cert = kx::testing::TestCertificate::shared();
-            if (!cert.ok()) return false;
-            argv.insert(argv.end(), {"--tls", cert.certPath(), cert.keyPath()});
+            // A chain of a private CA: only a pin lets the SDK accept it.
+            const kx::testing::TestPki& pki = kx::testing::TestPki::shared();
+            if (!pki.ok()) return false;
+            argv.insert(argv.end(), {"--tls", pki.good().chainPath, pki.good().keyPath});
         }
         m_tls = tls;
         return m_process.start(argv);
+    }
+    // TLS with the given chain, on host:port (port 0: a free one).
+    bool startTls(const kx::testing::TestPki::Server& server, const std::string& host = "127.0.0.1",
+                  int port = 0) {
+        m_tls = true;
+        return m_process.start({"python3", script(), API_PASS, "--tls", server.chainPath, server.keyPath,
+                                "--bind", host, std::to_string(port)});
     }
 
     // The peer script beside this file. The compiler may name this file
@@ -114,13 +123,22 @@ private:
 // A launcher context over a real API access that races one literal group.
 class TestLauncherContext : public ILauncherContext {
 public:
-    TestLauncherContext(const kx::net::URL& url, const kx::core::String& tokenFile) {
+    // pins null: for https, the pin of the test CA's intermediate.
+    TestLauncherContext(const kx::net::URL& url, const kx::core::String& tokenFile,
+                        const kx::core::Strings& group = kx::core::Strings{L"127.0.0.1"},
+                        const kx::core::Strings* pins = nullptr) {
         m_api.url = url;
-        m_api.hostGroups.append(kx::core::Strings{L"127.0.0.1"});
+        m_api.hostGroups.append(group);
         m_api.encryptorSpec = kx::core::String(L"tea(") + kx::core::String::fromUtf8(API_PASS) + L")";
+        if (pins) {
+            m_api.pins = *pins;
+        } else if (url.scheme() == L"https") {
+            m_api.pins.append(kx::testing::TestPki::pinOf(kx::testing::TestPki::shared().intermediate()));
+        }
         m_launch.launchKey = L"access-key-1";
         m_launch.launchVersion = L"1.0.0-test";
-        m_access.reset(new ApiAccess(m_api.url, m_api.hostGroups, m_api.encryptorSpec, &log));
+        m_access.reset(new ApiAccess(m_api.url, m_api.hostGroups, m_api.encryptorSpec, &log,
+                                     ApiAccess::CLIENT_IDLE_TIME, m_api.pins));
         m_properties.reset(new EncryptedProperties(tokenFile, L"prefix-for-test"));
     }
 

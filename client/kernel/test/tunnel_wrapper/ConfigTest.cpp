@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "core/src/crypto/Base64.h"
 #include "core/src/crypto/Tea.h"
@@ -99,6 +100,28 @@ TEST(ConfigTest, AccessorsConvertTheirKeys) {
     EXPECT_EQ(sparse.apiUrl(), String(L"5"));
     EXPECT_TRUE(sparse.hostGroups().isEmpty());
     EXPECT_TRUE(sparse.encryptorSpec().isEmpty());
+    EXPECT_TRUE(sparse.pins().isEmpty());
+}
+
+// A "p" that is no list of texts must not end up as "no pins" (which would
+// accept any publicly trusted certificate): it becomes texts that are no pins.
+TEST(ConfigTest, PinsAreTextsAndAnythingElseStaysRefusable) {
+    struct Case {
+        const char* json;
+        std::vector<std::string> pins;
+    } cases[] = {
+        {R"j({"p": ["a2V5MQ==", "a2V5Mg=="]})j", {"a2V5MQ==", "a2V5Mg=="}},
+        {R"j({"p": "a2V5MQ=="})j", {"a2V5MQ=="}},
+        {R"j({"p": [7]})j", {"(not a text)"}},
+        {R"j({"p": {"k": 1}})j", {"(not a list)"}},
+        {R"j({"p": []})j", {}},
+    };
+    for (const Case& c : cases) {
+        const kx::core::Strings pins = Config(encoded(c.json)).pins();
+        std::vector<std::string> got;
+        for (const String& pin : pins) got.push_back(pin.toStdString());
+        EXPECT_EQ(c.pins, got) << c.json;
+    }
 }
 
 TEST(ConfigDeathTest, ATextThatDoesNotDecodeIsABuildFault) {

@@ -8,8 +8,8 @@ namespace tunnel {
 
 ApiAccess::ApiAccess(const kx::net::URL& url, const kx::core::Array<kx::core::Strings>& hostGroups,
                      const kx::core::String& encryptorSpec, kx::util::ILogRecorder* logger,
-                     int32_t clientIdleTime)
-    : m_http(new ApiHttpClient(url, hostGroups, encryptorSpec, logger, clientIdleTime)),
+                     int32_t clientIdleTime, const kx::core::Strings& pins)
+    : m_http(new ApiHttpClient(url, hostGroups, encryptorSpec, logger, clientIdleTime, pins)),
       m_encrypted(new EncryptedHttpClient(m_http.get(), encryptorSpec)),
       m_shared(new SharedHttpClient(m_encrypted.get())) {}
 

@@ -30,7 +30,8 @@ public:
 
     ApiAccess(const kx::net::URL& url, const kx::core::Array<kx::core::Strings>& hostGroups,
               const kx::core::String& encryptorSpec, kx::util::ILogRecorder* logger,
-              int32_t clientIdleTime = CLIENT_IDLE_TIME);
+              int32_t clientIdleTime = CLIENT_IDLE_TIME,
+              const kx::core::Strings& pins = kx::core::Strings());
     ~ApiAccess() override;
     ApiAccess(const ApiAccess&) = delete;
     ApiAccess& operator=(const ApiAccess&) = delete;

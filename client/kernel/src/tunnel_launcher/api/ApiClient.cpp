@@ -5,6 +5,7 @@
 #include "core/src/exception/Exception.h"
 #include "core/src/time/Clock.h"
 #include "core/src/value/AnyConvert.h"
+#include "tunnel_launcher/encrypt/ApiCatalogue.h"
 #include "util/src/rpc/JsonRpcClient.h"
 #include "util/src/rpc/RpcException.h"
 
@@ -33,7 +34,7 @@ ApiClient::~ApiClient() = default;
 
 uint32_t ApiClient::ping(int32_t timeoutMs) {
     const uint32_t start = kx::core::Clock::nowMs();
-    if (!_call(L"/util", L"ping", Dictionary<Any>(), nullptr, timeoutMs)) return PING_FAILED;
+    if (!_call(ApiCatalogue::PATH_UTIL, ApiCatalogue::METHOD_PING, Dictionary<Any>(), nullptr, timeoutMs)) return PING_FAILED;
     uint32_t elapsed = kx::core::Clock::nowMs() - start;
     return elapsed == PING_FAILED ? PING_FAILED - 1 : elapsed;
 }
@@ -43,32 +44,32 @@ bool ApiClient::accountCreate(const String& accessId, const String& version, con
     Dictionary<Any> markObject;
     for (const auto& mark : marks) markObject.set(mark.first, Any(mark.second));
     Dictionary<Any> params;
-    params.set(L"access_id", Any(accessId));
-    params.set(L"version", Any(version));
-    params.set(L"marks", Any(markObject));
+    params.set(ApiCatalogue::PARAM_ACCESS_ID, Any(accessId));
+    params.set(ApiCatalogue::PARAM_VERSION, Any(version));
+    params.set(ApiCatalogue::PARAM_MARKS, Any(markObject));
     Dictionary<Any> result;
-    if (!_call(L"/account", L"create", params, &result, CALL_TIMEOUT)) return false;
-    token = kx::core::AnyConvert::toText(result.get(L"token"));
+    if (!_call(ApiCatalogue::PATH_ACCOUNT, ApiCatalogue::METHOD_CREATE, params, &result, CALL_TIMEOUT)) return false;
+    token = kx::core::AnyConvert::toText(result.get(ApiCatalogue::RESULT_TOKEN));
     return true;
 }
 
 bool ApiClient::accountUpdate(const String& accessId, const String& token, const String& version) {
     Dictionary<Any> params;
-    params.set(L"access_id", Any(accessId));
-    params.set(L"token", Any(token));
-    params.set(L"version", Any(version));
-    return _call(L"/account", L"update", params, nullptr, CALL_TIMEOUT);
+    params.set(ApiCatalogue::PARAM_ACCESS_ID, Any(accessId));
+    params.set(ApiCatalogue::PARAM_TOKEN, Any(token));
+    params.set(ApiCatalogue::PARAM_VERSION, Any(version));
+    return _call(ApiCatalogue::PATH_ACCOUNT, ApiCatalogue::METHOD_UPDATE, params, nullptr, CALL_TIMEOUT);
 }
 
 bool ApiClient::enumTargets(const String& token, const Strings& names, const Strings& groups,
                             Array<Any>& targets) {
     Dictionary<Any> params;
-    params.set(L"token", Any(token));
-    params.set(L"target_names", Any(toAnyArray(names)));
-    params.set(L"target_groups", Any(toAnyArray(groups)));
+    params.set(ApiCatalogue::PARAM_TOKEN, Any(token));
+    params.set(ApiCatalogue::PARAM_TARGET_NAMES, Any(toAnyArray(names)));
+    params.set(ApiCatalogue::PARAM_TARGET_GROUPS, Any(toAnyArray(groups)));
     Dictionary<Any> result;
-    if (!_call(L"/instance", L"enum_targets", params, &result, CALL_TIMEOUT)) return false;
-    const Any* list = result.find(L"targets");
+    if (!_call(ApiCatalogue::PATH_INSTANCE, ApiCatalogue::METHOD_ENUM_TARGETS, params, &result, CALL_TIMEOUT)) return false;
+    const Any* list = result.find(ApiCatalogue::RESULT_TARGETS);
     if (!list || !list->is<Array<Any>>()) return false;
     targets = list->as<Array<Any>>();
     return true;

@@ -11,6 +11,7 @@
 #include "net/src/url/URL.h"
 #include "util/src/http/IHttpAccess.h"
 #include "util/src/web/WebClient.h"
+#include "tunnel_launcher/encrypt/ApiCatalogue.h"
 
 namespace tunnel {
 
@@ -24,7 +25,7 @@ public:
     static constexpr uint32_t PING_FAILED = 0xFFFFFFFFu;
     static constexpr int32_t PING_TIMEOUT = 7000;
     static constexpr int32_t CALL_TIMEOUT = 15000;
-    static constexpr int32_t TOKEN_REJECTED = 101;
+    static constexpr int32_t TOKEN_REJECTED = ApiCatalogue::TOKEN_REJECTED;
 
     // access is not owned and must outlive the client.
     ApiClient(kx::util::IHttpAccess* access, const kx::net::URL& baseUrl);

@@ -73,12 +73,24 @@ ApiHostLookup::ApiHostLookup(kx::async::SocketReactor* reactor, kx::async::Threa
       m_baseUrl(baseUrl),
       m_encryptorSpec(encryptorSpec),
       m_logger(logger) {
-    ApiProbe::Settings settings{baseUrl, encryptorSpec};
+    ApiProbe::Settings settings{baseUrl, encryptorSpec, kx::core::Strings()};
     m_prober = [settings](const IpAddress& address, const std::atomic<bool>* done) {
         return ApiProbe::probeAddress(settings, address, done);
     };
     m_resolver = [](const String& name) { return IpAddress::lookupAllFamilies(name); };
     m_literalResolver = m_resolver;
+}
+
+void ApiHostLookup::setPins(const kx::core::Strings& pins) {
+    ApiProbe::Settings settings{m_baseUrl, m_encryptorSpec, pins};
+    m_prober = [settings](const IpAddress& address, const std::atomic<bool>* done) {
+        return ApiProbe::probeAddress(settings, address, done);
+    };
+}
+
+String ApiHostLookup::lastFailureText() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastFailure;
 }
 
 ApiHostLookup::~ApiHostLookup() {
@@ -161,6 +173,10 @@ void ApiHostLookup::_deliver(const Callback& callback, const Addresses& addresse
 }
 
 ApiHostLookup::Addresses ApiHostLookup::race() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastFailure.clear();
+    }
     for (int32_t i = 0; i < m_hostGroups.size(); ++i) {
         IpAddress winner = m_aborting ? IpAddress() : _raceGroup(m_hostGroups[i]);
         if (!winner.isAny()) {
@@ -198,7 +214,15 @@ IpAddress ApiHostLookup::_raceGroup(const kx::core::Strings& group) {
         }
         _log(L"[Dns] ping " + masked + L" " + String::fromInt64(elapsedMs(started)) + L"ms " +
              (result.ok ? String(L"ok") : L"fail " + result.word));
-        if (!result.ok) return;
+        if (!result.ok) {
+            // A refused certificate counts as this address failing; the
+            // reason is kept for the error the caller finally sees.
+            if (!result.detail.isEmpty()) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_lastFailure = masked + L": " + result.detail;
+            }
+            return;
+        }
         state.done = true;
         std::lock_guard<std::mutex> lock(state.mutex);
         state.completions.push_back([address, &winner]() {

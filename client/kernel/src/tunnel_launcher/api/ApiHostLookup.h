@@ -58,6 +58,12 @@ public:
     bool lastLookupEmpty() const { return m_lastLookupEmpty; }
     bool pollArmed() const { return m_pollTimer != 0; }
 
+    // Server key pins for the race's probes; set before the first lookup.
+    void setPins(const kx::core::Strings& pins);
+    // TLS's reason from the last race in which an address failed on it
+    // (a refused certificate); empty when no address failed that way.
+    kx::core::String lastFailureText() const;
+
     // Test seams; set before the first lookup.
     void setProber(Prober prober) { m_prober = std::move(prober); }
     void setResolver(Resolver resolver) { m_resolver = std::move(resolver); }
@@ -98,8 +104,9 @@ private:
     Prober m_prober;
     Resolver m_resolver;
     Resolver m_literalResolver;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     kx::core::Array<DoneItem> m_done;
+    kx::core::String m_lastFailure;
     std::atomic<bool> m_aborting{false};
     int m_pollTimer = 0;
     int32_t m_inflight = 0;

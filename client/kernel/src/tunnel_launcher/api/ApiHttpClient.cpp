@@ -25,11 +25,14 @@ const int32_t CANCELLED_IDLE_LIMIT = 200;
 
 ApiHttpClient::ApiHttpClient(const kx::net::URL& baseUrl, const kx::core::Array<kx::core::Strings>& hostGroups,
                              const String& encryptorSpec, kx::util::ILogRecorder* logger,
-                             int32_t clientIdleTime)
+                             int32_t clientIdleTime, const kx::core::Strings& pins)
     : m_reactor(new kx::async::SocketReactor(SLICE_MS)),
       m_executor(new kx::async::ThreadExecutor()),
       m_lookup(new ApiHostLookup(m_reactor.get(), m_executor.get(), hostGroups, baseUrl, encryptorSpec, logger)),
-      m_clientIdleTime(clientIdleTime) {}
+      m_clientIdleTime(clientIdleTime),
+      m_pins(pins) {
+    m_lookup->setPins(pins);
+}
 
 ApiHttpClient::~ApiHttpClient() {
     // Races still running would only delay the end: make them give up.
@@ -71,6 +74,7 @@ bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpRe
         if (!m_client) {
             m_client.reset(new kx::web::DirectHttpClient(m_reactor.get(), m_lookup.get(), m_clientIdleTime,
                                                          MAX_BODY));
+            m_client->tlsSettings().setPins(m_pins);
         }
         ApiExchange::Outcome outcome = ApiExchange::run(*m_reactor, *m_client, request, secure, timeoutMs,
                                                          [this]() { return m_aborted.load(); });
@@ -86,7 +90,17 @@ bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpRe
         if (response) {
             response->version = L"HTTP/1.1";
             response->status = kx::net::HttpResponse::NO_STATUS;
-            response->reason = m_lookup->lastLookupEmpty() ? REASON_NO_ADDRESS : REASON_NO_CONNECTION;
+            // A refused certificate is named: it is a different fault from a
+            // network that does not answer, and the user can act on it.
+            String why;
+            if (m_lookup->lastLookupEmpty()) {
+                response->reason = REASON_NO_ADDRESS;
+                why = m_lookup->lastFailureText();
+            } else {
+                response->reason = REASON_NO_CONNECTION;
+                if (m_client) why = m_client->lastErrorText();
+            }
+            if (!why.isEmpty()) response->reason += L" (" + why + L")";
         }
         return false;
     }

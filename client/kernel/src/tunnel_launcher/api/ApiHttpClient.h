@@ -30,7 +30,9 @@ class ApiHostLookup;
 
 // The bottom of the control-API stack: each blocking request is one exchange
 // of a DirectHttpClient on a private reactor pumped on the calling thread.
-// Names resolve through the API host race. One caller at a time.
+// Names resolve through the API host race. One caller at a time. An https
+// API is verified (system trust store, the URL's host name, the pins when
+// given); a server that fails is refused, never used unverified.
 class ApiHttpClient : public kx::util::IHttpAccess {
 public:
     static constexpr int32_t SLICE_MS = 10;
@@ -40,7 +42,7 @@ public:
 
     ApiHttpClient(const kx::net::URL& baseUrl, const kx::core::Array<kx::core::Strings>& hostGroups,
                   const kx::core::String& encryptorSpec, kx::util::ILogRecorder* logger,
-                  int32_t clientIdleTime);
+                  int32_t clientIdleTime, const kx::core::Strings& pins = kx::core::Strings());
     ~ApiHttpClient() override;
     ApiHttpClient(const ApiHttpClient&) = delete;
     ApiHttpClient& operator=(const ApiHttpClient&) = delete;
@@ -64,6 +66,7 @@ private:
     std::unique_ptr<ApiHostLookup> m_lookup;
     std::unique_ptr<kx::web::DirectHttpClient> m_client;
     int32_t m_clientIdleTime;
+    kx::core::Strings m_pins;
     bool m_busy = false;
     std::atomic<bool> m_aborted{false};
 };

@@ -172,8 +172,12 @@ ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddres
     bool pumpTimedOut = false;
     int32_t status = -1;
     String apiError;
+    String tlsError;
     {
         kx::web::DirectHttpClient client(&reactor, &lookup, 0, MAX_BODY);
+        // The name checked against the certificate is the URL's host, not
+        // the address raced to: a literal address must not dodge the check.
+        client.tlsSettings().setPins(settings.pins);
         ProbePump pump(&reactor, &client, done);
         EncryptedHttpClient encrypted(&pump, settings.encryptorSpec);
         ApiClient api(&encrypted, settings.baseUrl);
@@ -182,6 +186,7 @@ ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddres
         pumpCancelled = pump.cancelled();
         pumpTimedOut = pump.timedOut();
         status = pump.status();
+        tlsError = client.lastErrorText();
 
         if (!client.idle()) client.cancel();
         const int32_t limit = pumpCancelled ? CANCEL_BUDGET : WIND_DOWN_LIMIT;
@@ -197,6 +202,9 @@ ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddres
         result.ok = true;
     } else if (pumpCancelled || isDone()) {
         result.skipped = true;
+    } else if (!tlsError.isEmpty()) {
+        result.word = tlsError.startsWith(L"certificate") ? L"certificate" : L"tls";
+        result.detail = tlsError;
     } else if (pumpTimedOut) {
         result.word = L"timeout";
     } else if (status >= 400) {

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "core/src/value/String.h"
+#include "core/src/value/Strings.h"
 #include "net/src/socket/IpAddress.h"
 #include "net/src/url/URL.h"
 
@@ -26,11 +27,13 @@ public:
     struct Settings {
         kx::net::URL baseUrl;
         kx::core::String encryptorSpec;
+        kx::core::Strings pins;  // server key pins; empty: trust store alone
     };
     struct Result {
         bool skipped = false;
         bool ok = false;
-        kx::core::String word;  // "error", "connect", "timeout", "http <status>" or the API's text
+        kx::core::String word;  // "error", "connect", "certificate", "tls", "timeout", "http <status>" or the API's text
+        kx::core::String detail;  // TLS's reason for "certificate" and "tls"
     };
 
     static constexpr int32_t CONNECT_LIMIT = 2000;

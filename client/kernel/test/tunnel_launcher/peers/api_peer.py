@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Control-API stand-in for the launcher tests: enveloped JSON-RPC over HTTP(S).
 
-usage: api_peer.py PASSPHRASE [--tls CERT KEY]
-Prints "ready PORT" once listening on 127.0.0.1, then one line per request:
+usage: api_peer.py PASSPHRASE [--tls CERT KEY] [--bind HOST PORT]
+Prints "ready PORT" once listening (127.0.0.1 and a free port unless bound
+elsewhere), then one line per request:
 "req MODE PATH TS NONCE". The first path segment picks the behaviour
 (the tests put it in the API base URL); the rest is the API path.
 """
@@ -199,10 +200,16 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 
 def main():
-    server = Server(("127.0.0.1", 0), Handler)
-    if len(sys.argv) >= 5 and sys.argv[2] == "--tls":
+    args = sys.argv[2:]
+    bind = ("127.0.0.1", 0)
+    if "--bind" in args:
+        at = args.index("--bind")
+        bind = (args[at + 1], int(args[at + 2]))
+    server = Server(bind, Handler)
+    if "--tls" in args:
+        at = args.index("--tls")
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(sys.argv[3], sys.argv[4])
+        context.load_cert_chain(args[at + 1], args[at + 2])
         server.socket = context.wrap_socket(server.socket, server_side=True)
     print("ready %d" % server.server_address[1], flush=True)
     server.serve_forever()

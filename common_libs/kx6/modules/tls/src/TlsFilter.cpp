@@ -4,6 +4,7 @@
 
 #include "async/src/SocketReactor.h"
 #include "core/src/debug/Assert.h"
+#include "tls/src/TlsErrors.h"
 #include "tls/src/TlsSettings.h"
 
 namespace kx {
@@ -36,21 +37,50 @@ bool TlsFilter::isValid() const {
 
 bool TlsFilter::_setup() {
     _teardown();
-    if (!m_settings) return false;
-    int endpoint = m_role == ROLE_SERVER ? MBEDTLS_SSL_IS_SERVER : MBEDTLS_SSL_IS_CLIENT;
-    if (mbedtls_ssl_config_defaults(&m_config, endpoint, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0) {
+    m_errorText.clear();
+    if (!m_settings) {
+        m_errorText = L"TLS: no settings";
         return false;
     }
-    if (!m_settings->apply(&m_config, m_role == ROLE_SERVER)) return false;
-    if (mbedtls_ssl_setup(&m_ssl, &m_config) != 0) return false;
+    int endpoint = m_role == ROLE_SERVER ? MBEDTLS_SSL_IS_SERVER : MBEDTLS_SSL_IS_CLIENT;
+    int rc = mbedtls_ssl_config_defaults(&m_config, endpoint, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                         MBEDTLS_SSL_PRESET_DEFAULT);
+    if (rc != 0) {
+        m_errorText = L"TLS setup failed: " + TlsErrors::text(rc);
+        return false;
+    }
+    if (!m_settings->apply(&m_config, m_role == ROLE_SERVER, &m_errorText)) return false;
+    m_verifying = m_role == ROLE_CLIENT && m_settings->verifyLevel() > 0;
+    if (m_verifying) {
+        if (m_hostName.isEmpty()) {
+            // Without a name any certificate of the right CA would pass.
+            m_errorText = L"certificate verification impossible: no host name to check";
+            return false;
+        }
+        m_verifier.reset(&m_settings->pins());
+        mbedtls_ssl_conf_verify(&m_config, &PeerVerifier::onCertificate, &m_verifier);
+    }
+    rc = mbedtls_ssl_setup(&m_ssl, &m_config);
+    if (rc != 0) {
+        m_errorText = L"TLS setup failed: " + TlsErrors::text(rc);
+        return false;
+    }
     m_bio.attach(&m_ssl);
     if (m_role == ROLE_CLIENT && !m_hostName.isEmpty()) {
         core::Binary name = m_hostName.toUtf8();
-        if (mbedtls_ssl_set_hostname(&m_ssl, name.c_str()) != 0) return false;
+        rc = mbedtls_ssl_set_hostname(&m_ssl, name.c_str());
+        if (rc != 0) {
+            m_errorText = L"TLS setup failed: " + TlsErrors::text(rc);
+            return false;
+        }
     }
     m_setUp = true;
     return true;
+}
+
+bool TlsFilter::_peerAccepted() {
+    if (!m_verifying) return true;
+    return m_verifier.accept(mbedtls_ssl_get_verify_result(&m_ssl), &m_errorText);
 }
 
 void TlsFilter::_teardown() {
@@ -120,13 +150,18 @@ void TlsFilter::_pump() {
     m_inputWanted = false;
     if (m_onHandshake && !m_handshakeDone) {
         int r = mbedtls_ssl_handshake(&m_ssl);
-        if (r == 0) {
+        if (r == 0 && !_peerAccepted()) {
+            // Nothing of ours was sent yet; the caller aborts the connection.
+            m_bio.clear();
+            _completeHandshake(false);
+        } else if (r == 0) {
             m_handshakeDone = true;
             _flushOut();
             _completeHandshake(true);
         } else if (r == MBEDTLS_ERR_SSL_WANT_READ) {
             m_inputWanted = true;
         } else if (r != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            m_errorText = L"TLS handshake failed: " + TlsErrors::text(r);
             _completeHandshake(false);
         }
     }
@@ -213,7 +248,10 @@ void TlsFilter::_onInnerRecv(core::Binary& data) {
 }
 
 void TlsFilter::_failAll() {
-    if (m_onHandshake) _completeHandshake(false);
+    if (m_onHandshake) {
+        if (m_errorText.isEmpty()) m_errorText = L"TLS handshake failed: the connection ended";
+        _completeHandshake(false);
+    }
     if (m_onRecv) _completeRecv(core::Binary());
     if (m_onSend) _completeSend(false);
     m_bio.clear();
@@ -273,7 +311,10 @@ void TlsFilter::_onTimer(OpKind kind, uint32_t seq) {
     m_timers[kind].seq = 0;
     switch (kind) {
         case OP_HANDSHAKE:
-            if (m_onHandshake) _completeHandshake(false);
+            if (m_onHandshake) {
+                m_errorText = L"TLS handshake timed out";
+                _completeHandshake(false);
+            }
             break;
         case OP_RECV:
             if (m_onRecv) _completeRecv(core::Binary());

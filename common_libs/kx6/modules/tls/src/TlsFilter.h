@@ -9,6 +9,7 @@
 #include "core/src/value/Binary.h"
 #include "core/src/value/String.h"
 #include "tls/src/MemoryBio.h"
+#include "tls/src/PeerVerifier.h"
 
 namespace kx {
 namespace tls {
@@ -37,6 +38,9 @@ public:
     void setHostName(const core::String& host) { m_hostName = host; }
     void handshake(std::function<void(bool)> callback, int32_t timeoutMs);
     bool handshakeDone() const { return m_handshakeDone; }
+    // Why the last handshake failed ("certificate ..." when the server could
+    // not be verified); empty after a success.
+    const core::String& errorText() const { return m_errorText; }
 
     void recv(int32_t maxBytes, RecvCallback callback, int32_t timeoutMs) override;
     void send(const core::Binary& data, SendCallback callback, int32_t timeoutMs) override;
@@ -52,6 +56,7 @@ private:
     enum OpKind { OP_HANDSHAKE = 0, OP_RECV = 1, OP_SEND = 2 };
 
     bool _setup();
+    bool _peerAccepted();
     void _teardown();
     void _pump();
     void _flushOut();
@@ -79,6 +84,9 @@ private:
     mbedtls_ssl_context m_ssl;
     mbedtls_ssl_config m_config;
     MemoryBio m_bio;
+    PeerVerifier m_verifier;
+    bool m_verifying = false;
+    core::String m_errorText;
 
     std::function<void(bool)> m_onHandshake;
     RecvCallback m_onRecv;

@@ -1,5 +1,8 @@
 #include "tls/src/TlsSettings.h"
 
+#include "tls/src/CaBundle.h"
+#include "tls/src/PublicKeyPin.h"
+
 namespace kx {
 namespace tls {
 
@@ -20,6 +23,7 @@ TlsSettings::TlsSettings() {
     mbedtls_pk_init(&m_ownKey);
     m_seeded = mbedtls_ctr_drbg_seed(&m_drbg, mbedtls_entropy_func, &m_entropy, PERSONALIZATION,
                                      sizeof(PERSONALIZATION)) == 0;
+    m_bundlePath = CaBundle::defaultPath();
 }
 
 TlsSettings::~TlsSettings() {
@@ -64,15 +68,49 @@ void TlsSettings::_clearOwn() {
     m_ownLoaded = false;
 }
 
-bool TlsSettings::apply(mbedtls_ssl_config* config, bool server) {
-    if (!m_seeded) return false;
-    mbedtls_ssl_conf_authmode(config, m_verifyLevel * 2);
-    mbedtls_ssl_conf_rng(config, mbedtls_ctr_drbg_random, &m_drbg);
-    if (m_caLoaded) mbedtls_ssl_conf_ca_chain(config, &m_ca, nullptr);
-    if (m_ownLoaded) {
-        if (mbedtls_ssl_conf_own_cert(config, &m_ownCert, &m_ownKey) != 0) return false;
-    } else if (server) {
+bool TlsSettings::setPins(const core::Strings& pins) {
+    m_pins.clear();
+    m_pinError.clear();
+    for (const core::String& text : pins) {
+        core::Binary digest;
+        if (!PublicKeyPin::parse(text, &digest)) {
+            m_pinError = L"certificate pin is not the Base64 text of a SHA-256 digest: \"" +
+                         text + L"\"";
+            continue;
+        }
+        m_pins.append(digest);
+    }
+    return m_pinError.isEmpty();
+}
+
+bool TlsSettings::apply(mbedtls_ssl_config* config, bool server, core::String* error) {
+    auto fail = [error](const core::String& why) {
+        if (error) *error = why;
         return false;
+    };
+    if (!m_seeded) return fail(L"TLS: the random generator could not be seeded");
+    const bool verify = !server && m_verifyLevel > 0;
+    if (verify && !m_pinError.isEmpty()) return fail(m_pinError);
+    mbedtls_ssl_conf_authmode(config, verify ? MBEDTLS_SSL_VERIFY_OPTIONAL : MBEDTLS_SSL_VERIFY_NONE);
+    mbedtls_ssl_conf_rng(config, mbedtls_ctr_drbg_random, &m_drbg);
+    if (m_caLoaded) {
+        mbedtls_ssl_conf_ca_chain(config, &m_ca, nullptr);
+    } else if (verify) {
+        core::String why;
+        const mbedtls_x509_crt* bundle = CaBundle::load(m_bundlePath, &why);
+        if (bundle) {
+            // mbedTLS only reads the chain; the bundle is shared and outlives us.
+            mbedtls_ssl_conf_ca_chain(config, const_cast<mbedtls_x509_crt*>(bundle), nullptr);
+        } else if (m_pins.isEmpty()) {
+            // Pins alone can vouch for a server; without them nothing could.
+            return fail(L"certificate verification impossible: " + why);
+        }
+    }
+    if (m_ownLoaded) {
+        if (mbedtls_ssl_conf_own_cert(config, &m_ownCert, &m_ownKey) != 0)
+            return fail(L"TLS: the own certificate was refused");
+    } else if (server) {
+        return fail(L"TLS: a server needs its own certificate");
     }
     return true;
 }

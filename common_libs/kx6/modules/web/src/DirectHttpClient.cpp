@@ -56,6 +56,7 @@ void DirectHttpClient::request(const core::String& authority, bool secure,
         return;
     }
     m_busy = true;
+    m_errorText.clear();
     m_completion = std::move(completion);
     m_request = request;
     m_authority = authority;
@@ -173,6 +174,7 @@ void DirectHttpClient::_onConnected() {
         return;
     }
     if (!m_tls.isUsable()) {
+        m_errorText = L"TLS: the random generator could not be seeded";
         _failAndClose();
         return;
     }
@@ -183,7 +185,8 @@ void DirectHttpClient::_onConnected() {
         [this, id](bool ok) {
             if (id != m_attemptId) return;
             if (!ok) {
-                _failAndClose();
+                if (m_filter) m_errorText = m_filter->errorText();
+                _failAndClose();  // an abort: an unverified server gets nothing more
                 return;
             }
             m_session.reset(new HttpClientSession(m_filter.get(), m_maxBody));

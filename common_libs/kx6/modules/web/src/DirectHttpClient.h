@@ -53,6 +53,9 @@ public:
     bool idle() const;
 
     tls::TlsSettings& tlsSettings() { return m_tls; }
+    // Why the last request failed when TLS refused the server ("certificate
+    // ..." when it could not be verified); empty otherwise.
+    const core::String& lastErrorText() const { return m_errorText; }
     bool busy() const { return m_busy; }
     // The current (or last) exchange ran on a kept connection.
     bool reused() const { return m_reused; }
@@ -93,6 +96,7 @@ private:
     bool m_secure = false;
     bool m_lastSecure = false;
     core::String m_authority;
+    core::String m_errorText;
     core::String m_lastAuthority;
     core::String m_host;
     int32_t m_port = 0;

@@ -7,6 +7,7 @@
 #include "async/src/StaticNameLookup.h"
 #include "async/test/support/PeerProcess.h"
 #include "async/test/support/Pump.h"
+#include "core/src/misc/FileUtil.h"
 #include "core/src/time/Clock.h"
 #include "net/src/socket/Socket.h"
 #include "web/src/DirectHttpClient.h"
@@ -287,9 +288,19 @@ TEST_F(DirectHttpClientTest, RefusedWhileBusyOrWithoutAuthority) {
     EXPECT_EQ(-1, third);
 }
 
-TEST_F(DirectHttpClientTest, HttpsWithASelfSignedServerAndKeepAlive) {
+TEST_F(DirectHttpClientTest, HttpsWithAVerifiedServerAndKeepAlive) {
     ASSERT_TRUE(startPeer(true));
+    // Unknown to the system's trust store: refused, and the reason is kept.
+    Http::Response refused = run("/hello", "GET", Binary(), 5000, true, "localhost");
+    EXPECT_EQ(-1, refused.status);
+    EXPECT_NE(std::string::npos,
+              m_client->lastErrorText().toStdString().find("certificate verification failed"));
+
+    Binary pem;
+    ASSERT_TRUE(kx::core::FileUtil::readAll(String::fromUtf8(m_cert->certPath()), pem));
+    ASSERT_TRUE(m_client->tlsSettings().loadCaChain(pem));
     Http::Response r = run("/hello", "GET", Binary(), 5000, true, "localhost");
+    EXPECT_TRUE(m_client->lastErrorText().isEmpty());
     ASSERT_EQ(200, r.status);
     EXPECT_EQ("hello", r.body.toStdString());
     Http::Response again = run("/chunked", "GET", Binary(), 5000, true, "localhost");
