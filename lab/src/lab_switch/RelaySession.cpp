@@ -79,6 +79,7 @@ void RelaySession::onPacket(const TunnelPacket& packet) {
         case TunnelPacket::KIND_WINDOW: {
             uint32_t granted = 0;
             if (packet.windowGrant(&granted)) m_window += granted;
+            _flush();
             return;
         }
         default:
@@ -89,12 +90,25 @@ void RelaySession::onPacket(const TunnelPacket& packet) {
 void RelaySession::_onDatagram(Binary& data, const SocketAddress& from) {
     if (m_finished || from != m_backend) return;
     if (m_channel->receiveCredit() < RECEIVE_CREDIT / 2) m_channel->recv(RECEIVE_CREDIT / 2);
-    if ((data.length() > m_window && !m_link->ignoresWindow()) ||
-        !m_link->sendData(TunnelPacket::CLASS_UDP, m_id, data.data(), data.length())) {
-        ++m_dropped;
+    if (m_waiting.isEmpty() && (data.length() <= m_window || m_link->ignoresWindow())) {
+        _forward(data);
         return;
     }
+    m_waiting.push(data);
+}
+
+bool RelaySession::_forward(Binary& data) {
+    if (!m_link->sendData(TunnelPacket::CLASS_UDP, m_id, data.data(), data.length())) {
+        ++m_dropped;
+        return false;
+    }
     m_window -= data.length();
+    return true;
+}
+
+void RelaySession::_flush() {
+    Binary data;
+    while (!m_finished && m_waiting.pop(m_window, &data)) _forward(data);
 }
 
 void RelaySession::_onSent(int bytes) {
@@ -113,6 +127,7 @@ void RelaySession::tick() {
 void RelaySession::_finish(bool tellClient) {
     if (m_finished) return;
     m_finished = true;
+    m_waiting.clear();
     if (tellClient) m_link->sendClose(TunnelPacket::CLASS_UDP, m_id);
 }
 

@@ -101,17 +101,35 @@ TEST_F(UdpChannelServerTest, PeerBeyondTheCapIsDropped) {
     EXPECT_EQ(0u, got.count(peers[1024].localAddress().toStdString()));
 }
 
-TEST_F(UdpChannelServerTest, DatagramLargerThanCreditIsDroppedWhole) {
+TEST_F(UdpChannelServerTest, DatagramsBeyondTheCreditWaitInOrderUntilStale) {
     credit = 10;
+    Clock::freeze(5000);
     Socket a = peerSocket();
+    const std::string peer = a.localAddress().toStdString();
     sendFrom(a, "12345678");  // 8: fits
-    sendFrom(a, "too long");  // 8 more: only 2 left, dropped whole
-    sendFrom(a, "ok");        // 2: fits exactly
-    ASSERT_TRUE(
-        test::pumpUntil(selector, [&] { return got[a.localAddress().toStdString()].size() == 2; }));
-    test::pumpFor(selector, 20);
-    EXPECT_EQ((std::vector<std::string>{"12345678", "ok"}), got[a.localAddress().toStdString()]);
-    EXPECT_EQ(0, server->channel(a.localAddress())->receiveCredit());
+    sendFrom(a, "too long");  // 8 more: only 2 left, waits
+    sendFrom(a, "ok");        // 2 would fit, but waits behind it
+    ASSERT_TRUE(test::pumpUntil(selector, [&] {
+        UdpChannel* c = server->channel(a.localAddress());
+        return c && c->waitingBytes() == 10;
+    }));
+    UdpChannel* c = server->channel(a.localAddress());
+    EXPECT_EQ((std::vector<std::string>{"12345678"}), got[peer]);
+    c->recv(6);  // 8: the first waiting one, not yet the next
+    EXPECT_EQ((std::vector<std::string>{"12345678", "too long"}), got[peer]);
+    EXPECT_EQ(2, c->waitingBytes());
+    c->recv(2);
+    EXPECT_EQ((std::vector<std::string>{"12345678", "too long", "ok"}), got[peer]);
+    EXPECT_EQ(0, c->receiveCredit());
+
+    // One that waits longer than the queue keeps datagrams is given up.
+    sendFrom(a, "late");
+    ASSERT_TRUE(test::pumpUntil(selector, [&] { return c->waitingBytes() == 4; }));
+    Clock::freeze(5000 + tunnel::DatagramQueue::DEFAULT_MAX_AGE_MS + 1);
+    c->recv(4);
+    EXPECT_EQ(3u, got[peer].size());
+    EXPECT_EQ(1, c->droppedDatagrams());
+    EXPECT_EQ(4, c->receiveCredit());
 }
 
 TEST_F(UdpChannelServerTest, DeclinedPeerGetsNoChannel) {

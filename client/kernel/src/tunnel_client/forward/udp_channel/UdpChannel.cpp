@@ -29,6 +29,7 @@ bool UdpChannel::recv(int length) {
     if (m_state == STATE_CLOSED || length < 0) return false;
     if (m_recvLength > INT_MAX - length) return false;
     m_recvLength += length;
+    _flush();
     return true;
 }
 
@@ -42,10 +43,28 @@ void UdpChannel::abort() {
 
 void UdpChannel::onDatagram(kx::core::Binary& datagram) {
     if (m_state == STATE_CLOSED) return;
-    if (datagram.length() > m_recvLength) return;
+    if (m_waiting.isEmpty() && datagram.length() <= m_recvLength) {
+        _deliver(datagram);
+        return;
+    }
+    m_waiting.push(datagram);
+    m_idleTimer.reset();
+}
+
+void UdpChannel::_deliver(kx::core::Binary& datagram) {
     m_recvLength -= datagram.length();
     if (onReceive) onReceive(datagram);
     m_idleTimer.reset();
+}
+
+void UdpChannel::_flush() {
+    // onReceive may hand credit back (a datagram the tunnel refused): the
+    // outer loop then goes on with it.
+    if (m_flushing) return;
+    m_flushing = true;
+    kx::core::Binary datagram;
+    while (m_state != STATE_CLOSED && m_waiting.pop(m_recvLength, &datagram)) _deliver(datagram);
+    m_flushing = false;
 }
 
 void UdpChannel::onDatagramSent(int n) {
@@ -60,9 +79,11 @@ void UdpChannel::tick() {
         if (onTimeout) onTimeout();
         if (m_state == STATE_CLOSED) return;
         m_state = STATE_CLOSED;
+        m_waiting.clear();
         if (onClosed) onClosed();
     } else if (m_state == STATE_CLOSING || m_state == STATE_ABORTING) {
         m_state = STATE_CLOSED;
+        m_waiting.clear();
         if (onClosed) onClosed();
     }
 }

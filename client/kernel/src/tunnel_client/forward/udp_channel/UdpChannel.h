@@ -6,6 +6,7 @@
 #include "core/src/value/Binary.h"
 #include "net/src/channel/UdpSocketChannel.h"
 #include "net/src/socket/SocketAddress.h"
+#include "tunnel_client/protocol/DatagramQueue.h"
 
 namespace tunnel {
 
@@ -35,11 +36,14 @@ public:
     bool isAlive() const { return m_state != STATE_CLOSED; }
     int state() const { return m_state; }
     int receiveCredit() const { return m_recvLength; }
+    // Datagrams waiting for credit, and those given up (queue full or stale).
+    int64_t waitingBytes() const { return m_waiting.bytes(); }
+    int64_t droppedDatagrams() const { return m_waiting.dropped(); }
     const kx::net::SocketAddress& peerAddress() const { return m_peer; }
     kx::core::Timer& idleTimer() { return m_idleTimer; }
 
-    // From the server: one datagram of this peer. Dropped whole when it is
-    // longer than the remaining credit.
+    // From the server: one datagram of this peer. Beyond the remaining credit
+    // it waits, in order, for more (bounded; see DatagramQueue).
     virtual void onDatagram(kx::core::Binary& datagram);
     // From the server: n bytes were sent to this peer.
     virtual void onDatagramSent(int n);
@@ -47,11 +51,16 @@ public:
     virtual void tick();
 
 private:
+    void _deliver(kx::core::Binary& datagram);
+    void _flush();
+
     kx::net::UdpSocketChannel* m_socketChannel;
     kx::net::SocketAddress m_peer;
     kx::core::Timer m_idleTimer;
     int m_state;
     int m_recvLength;
+    DatagramQueue m_waiting;
+    bool m_flushing = false;
 };
 
 }  // namespace tunnel
