@@ -24,9 +24,10 @@ RelaySession::RelaySession(TunnelLink* link, uint16_t id, const SocketAddress& b
       m_id(id),
       m_backend(backend),
       m_tuner(&link->grantBudget(), &link->roundTrip(), link->maxWindow()) {
-    kx::net::Socket socket(kx::net::Socket::TYPE_UDP);
-    // The back end is on loopback; so is the session's own end.
-    if (!socket.bind(SocketAddress(kx::net::IpAddress("127.0.0.1"), 0))) {
+    // The back end is on loopback; so is the session's own end, in its family.
+    const bool v6 = backend.ip.isV6();
+    kx::net::Socket socket(kx::net::Socket::TYPE_UDP, backend.ip.family());
+    if (!socket.bind(SocketAddress(kx::net::IpAddress(v6 ? "::1" : "127.0.0.1"), 0))) {
         m_finished = true;
         m_link->sendOpenResult(TunnelPacket::CLASS_UDP, m_id, false);
         return;
