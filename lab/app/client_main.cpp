@@ -5,8 +5,8 @@
 //   korvane-lab-client udp --port 18002 [--count 20] [--size 1200]
 //   korvane-lab-client admin --admin PORT COMMAND...
 //
-// --host ADDRESS (127.0.0.1 unless given, e.g. ::1) is where both the port and
-// the admin port are.
+// --host ADDRESS (127.0.0.1 unless given, e.g. ::1) is where the port is, and
+// the admin port too unless --admin-host names another address.
 // Prints one PASS or FAIL line; the exit status is 0 only for PASS.
 
 #include <cstdio>
@@ -24,7 +24,8 @@ void usage() {
             "       korvane-lab-client source --port PORT --bytes N [--limit-ms MS]\n"
             "       korvane-lab-client udp --port PORT [--count N] [--size BYTES] [--limit-ms MS]\n"
             "       korvane-lab-client admin --admin PORT COMMAND...\n"
-            "       every mode takes --host ADDRESS (127.0.0.1 unless given, e.g. ::1)\n");
+            "       every mode takes --host ADDRESS (127.0.0.1 unless given, e.g. ::1) and\n"
+            "       --admin-host ADDRESS (--host unless given)\n");
 }
 
 int report(const char* what, const lab::EchoClient::Result& result) {
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
     long long bytes = 0, downAt = -1;
     std::string command;
     kx::net::IpAddress host(0x7F000001u);
+    kx::net::IpAddress adminHost;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -67,12 +69,14 @@ int main(int argc, char** argv) {
             return 2;
         }
         ++i;
-        if (arg == "--host") {
-            host = kx::net::IpAddress::fromText(value);
-            if (host.isAny()) {
-                fprintf(stderr, "korvane-lab-client: --host needs an IPv4 or IPv6 address\n");
+        if (arg == "--host" || arg == "--admin-host") {
+            kx::net::IpAddress address = kx::net::IpAddress::fromText(value);
+            if (address.isAny()) {
+                fprintf(stderr, "korvane-lab-client: %s needs an IPv4 or IPv6 address\n",
+                        arg.c_str());
                 return 2;
             }
+            (arg == "--host" ? host : adminHost) = address;
         } else if (arg == "--port") {
             port = atol(value);
         } else if (arg == "--admin") {
@@ -95,7 +99,8 @@ int main(int argc, char** argv) {
     bool portOk = port > 0 && port < 65536;
     const kx::net::SocketAddress to(host, static_cast<uint16_t>(portOk ? port : 0));
     const bool adminOk = adminPort > 0 && adminPort < 65536;
-    const kx::net::SocketAddress admin(host, static_cast<uint16_t>(adminOk ? adminPort : 0));
+    const kx::net::SocketAddress admin(adminHost.isAny() ? host : adminHost,
+                                       static_cast<uint16_t>(adminOk ? adminPort : 0));
     if (mode == "admin") {
         if (!adminOk || command.empty()) {
             usage();
