@@ -125,18 +125,17 @@ int main(int argc, char** argv) {
                    ok ? answer.c_str() : "no answer");
             fflush(stdout);
         };
-        return report("tcp echo",
-                      lab::EchoClient::tcpEcho(to, bytes,
-                                               static_cast<int32_t>(limitMs), 1, progress));
+        return report("tcp echo", lab::EchoClient::tcpEcho(to, bytes, static_cast<int32_t>(limitMs),
+                                                           1, progress));
     }
     if (mode == "source" && portOk && bytes > 0) {
-        return report("tcp source", lab::EchoClient::tcpSource(to, bytes,
-                                                               static_cast<int32_t>(limitMs)));
+        return report("tcp source",
+                      lab::EchoClient::tcpSource(to, bytes, static_cast<int32_t>(limitMs)));
     }
     if (mode == "udp" && portOk && count > 0 && size > 0 && size <= 65507) {
-        return report("udp echo", lab::EchoClient::udpEcho(
-                                      to, static_cast<int32_t>(count),
-                                      static_cast<int32_t>(size), static_cast<int32_t>(limitMs)));
+        return report("udp echo", lab::EchoClient::udpEcho(to, static_cast<int32_t>(count),
+                                                           static_cast<int32_t>(size),
+                                                           static_cast<int32_t>(limitMs)));
     }
     usage();
     return 2;

@@ -30,11 +30,12 @@ void onSignal(int) {
 }
 
 void usage() {
-    fprintf(stderr,
-            "usage: korvane-lab --config FILE\n"
-            "       korvane-lab --listen 127.0.0.1:PORT|[::1]:PORT --access-key KEY [--latency MS]\n"
-            "                   [--fault none|mute|silent|close_after_make|close_after_login|"
-            "refuse|slow] [--slow-ms MS]\n");
+    fprintf(
+        stderr,
+        "usage: korvane-lab --config FILE\n"
+        "       korvane-lab --listen 127.0.0.1:PORT|[::1]:PORT --access-key KEY [--latency MS]\n"
+        "                   [--fault none|mute|silent|close_after_make|close_after_login|"
+        "refuse|slow] [--slow-ms MS]\n");
 }
 
 bool readFile(const char* path, std::string* out) {

@@ -44,8 +44,7 @@ int connectTcp(const kx::net::SocketAddress& to, int32_t limitMs, std::string* e
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     sockaddr_storage address;
     const socklen_t length = to.toSockaddr(&address);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 &&
-        errno != EINPROGRESS) {
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 && errno != EINPROGRESS) {
         *error = "connect failed";
         close(fd);
         return -1;
@@ -175,9 +174,10 @@ EchoClient::Result EchoClient::udpEcho(const kx::net::SocketAddress& to, int32_t
         return result;
     }
     sockaddr_storage local, remote;
-    const socklen_t localLength = kx::net::SocketAddress(
-        to.ip.isV6() ? kx::net::IpAddress("::1") : kx::net::IpAddress(0x7F000001u), 0)
-                                      .toSockaddr(&local);
+    const socklen_t localLength =
+        kx::net::SocketAddress(
+            to.ip.isV6() ? kx::net::IpAddress("::1") : kx::net::IpAddress(0x7F000001u), 0)
+            .toSockaddr(&local);
     const socklen_t remoteLength = to.toSockaddr(&remote);
     int buffer = 1 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));

@@ -31,7 +31,9 @@ bool LabConfig::switchFromAny(const Any& value, SwitchConfig* out, String* error
     config.name = AnyConvert::toText(d.get(L"name"));
     String listen = AnyConvert::toText(d.get(L"listen"));
     if (!parseLoopbackAddress(listen, &config.listen)) {
-        if (error) *error = L"\"listen\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " + listen;
+        if (error)
+            *error = L"\"listen\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " +
+                     listen;
         return false;
     }
     if (config.name.isEmpty()) config.name = listen;
@@ -117,7 +119,9 @@ bool backendFromAny(const Any& value, BackendConfig* out, String* error) {
     }
     String listen = AnyConvert::toText(d.get(L"listen"));
     if (!LabConfig::parseLoopbackAddress(listen, &out->listen)) {
-        if (error) *error = L"\"listen\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " + listen;
+        if (error)
+            *error = L"\"listen\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " +
+                     listen;
         return false;
     }
     if (out->name.isEmpty()) out->name = listen;
@@ -209,7 +213,10 @@ bool LabConfig::fromJson(const String& text, LabConfig* out, String* error) {
     if (root.contains(L"admin")) {
         String admin = AnyConvert::toText(root.get(L"admin"));
         if (!parseLoopbackAddress(admin, &config.admin)) {
-            if (error) *error = L"\"admin\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " + admin;
+            if (error)
+                *error =
+                    L"\"admin\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " +
+                    admin;
             return false;
         }
         config.hasAdmin = true;

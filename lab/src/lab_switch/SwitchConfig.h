@@ -15,7 +15,7 @@ namespace lab {
 // One switch listener.
 struct SwitchConfig {
     kx::core::String name;
-    kx::net::SocketAddress listen;                 // must be a loopback address (127.0.0.0/8 or ::1)
+    kx::net::SocketAddress listen;  // must be a loopback address (127.0.0.0/8 or ::1)
     kx::core::Array<kx::core::String> accessKeys;  // keys whose login proofs it accepts
     int32_t latency = 20;                          // "latency_query" answer in ms; -1: no NAT ready
     SwitchFault fault = SwitchFault::NONE;
