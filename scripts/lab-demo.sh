@@ -8,14 +8,27 @@
 # and opens their local ports. The demo then echoes BYTES through the TCP
 # echo port while the switch carrying the tunnel is taken down halfway,
 # checks every byte, checks UDP echo, and prints PASS or FAIL.
-# Usage: bash scripts/lab-demo.sh [BYTES]
+# With --ipv6 the same demo runs over IPv6 only: lab/lab-ipv6.json puts the
+# API, the switches, the back ends, the admin port and the SDK's local ports
+# on ::1, and the SDK's API host group holds ::1 alone.
+# Usage: bash scripts/lab-demo.sh [--ipv6] [BYTES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+IPV6=0
+if [ "${1:-}" = --ipv6 ]; then
+  IPV6=1
+  shift
+fi
+case "${1:-}" in
+  -*) echo "usage: bash scripts/lab-demo.sh [--ipv6] [BYTES]" >&2; exit 2 ;;
+esac
 bash scripts/setup.sh
 
 BYTES=${1:-8000000}
 BUILD=build/demo
 LAB_CONFIG=lab/lab.json
+[ "$IPV6" = 1 ] && LAB_CONFIG=lab/lab-ipv6.json
 HOST_CONFIG=examples/host.json
 JOBS=$(nproc 2>/dev/null || echo 2)
 [ "$JOBS" -gt 2 ] && JOBS=2
@@ -59,8 +72,10 @@ wait_for() {
 }
 
 # The lab file names the ports: the admin port, the API, and the client ports
-# of the TCP and UDP echo back ends.
-read -r ADMIN_PORT API_ADDR TCP_PORT UDP_PORT < <(python3 - "$LAB_CONFIG" <<'PY'
+# of the TCP and UDP echo back ends; the hosts (brackets dropped) of the admin
+# port and the API (the SDK's API host group), and where the SDK's local ports
+# are (client_ip).
+read -r ADMIN_HOST ADMIN_PORT API_ADDR TCP_PORT UDP_PORT API_HOST CLIENT_IP < <(python3 - "$LAB_CONFIG" <<'PY'
 import json, sys
 lab = json.load(open(sys.argv[1]))
 kinds = {b["name"]: b["kind"] for b in lab.get("backends", [])}
@@ -71,11 +86,20 @@ def port_of(kind):
     return 0
 api = lab.get("api", {})
 api_addr = api.get("https_listen", "none") if isinstance(api, dict) else "none"
-print(lab["admin"].rsplit(":", 1)[1], api_addr, port_of("tcp_echo"), port_of("udp_echo"))
+api_host = api_addr.rsplit(":", 1)[0].strip("[]") if api_addr != "none" else "none"
+client_ip = api.get("client_ip", "127.0.0.1") if isinstance(api, dict) else "127.0.0.1"
+admin_host, admin_port = lab["admin"].rsplit(":", 1)
+print(admin_host.strip("[]"), admin_port, api_addr, port_of("tcp_echo"), port_of("udp_echo"),
+      api_host, client_ip)
 PY
 )
 [ "$TCP_PORT" != 0 ] || fail "$LAB_CONFIG has no route to a tcp_echo back end"
 [ "$API_ADDR" != none ] || fail "$LAB_CONFIG has no \"https_listen\" for the API"
+# The local ports as a client reaches them: [v6]:port or a.b.c.d:port.
+case "$CLIENT_IP" in
+  *:*) CLIENT_AT="[$CLIENT_IP]" ;;
+  *) CLIENT_AT="$CLIENT_IP" ;;
+esac
 
 # The lab file with its HTTPS certificates kept between runs.
 python3 - "$LAB_CONFIG" "$TLS_DIR" >"$WORK/lab.json" <<'PY'
@@ -92,16 +116,22 @@ echo "== starting the lab: $LAB_CONFIG (control API on $API_ADDR, admin port $AD
 PIDS+=($!)
 wait_for "^ready" 100 "$WORK/lab.log" || fail "korvane-lab did not start (are its ports free?)"
 sed 's/^/   lab: /' "$WORK/lab.log"
+if [ "$IPV6" = 1 ]; then
+  # IPv6 only: every listener of the lab is on [::1].
+  grep "listening on" "$WORK/lab.log" | grep -qv "listening on \[::1\]:" &&
+    fail "a lab listener in $LAB_CONFIG is not on [::1]"
+fi
 
 # The SDK is built for the lab's HTTPS API: the URL names "localhost" (the
-# race still connects to the literal 127.0.0.1, the name is what is checked)
-# and "p" pins the lab's server key. Unchanged between runs, so no rebuild.
+# race still connects to the API's literal, 127.0.0.1 or ::1; the name is what
+# is checked) and "p" pins the lab's server key. Unchanged between runs of
+# one mode, so no rebuild.
 PIN=$("$BUILD/tools/korvane-config-encode" --pin "$TLS_DIR/api-cert.pem") ||
   fail "no pin for $TLS_DIR/api-cert.pem"
-python3 - "$API_ADDR" "$PIN" "$SDK_CONFIG" <<'PY'
+python3 - "$API_ADDR" "$PIN" "$SDK_CONFIG" "$API_HOST" <<'PY'
 import json, os, sys
-addr, pin, path = sys.argv[1], sys.argv[2], sys.argv[3]
-config = {"u": "https://localhost:%s" % addr.rsplit(":", 1)[1], "h": [["127.0.0.1"]],
+addr, pin, path, host = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+config = {"u": "https://localhost:%s" % addr.rsplit(":", 1)[1], "h": [[host]],
           "e": "tea(korvane-lab-api)", "p": [pin]}
 text = json.dumps(config, indent=1) + "\n"
 if not os.path.exists(path) or open(path).read() != text:
@@ -132,15 +162,16 @@ grep -m 2 "Target #" "$WORK/host.log" | sed 's/^/   host: /'
 echo "   the SDK reached the API over https://localhost, certificate verified and pinned"
 
 if [ "$UDP_PORT" != 0 ]; then
-  echo "== UDP echo through 127.0.0.1:$UDP_PORT"
-  UDP=$(timeout 30 "$BUILD/lab/korvane-lab-client" udp --port "$UDP_PORT" --count 20 --size 1200 \
-        --limit-ms 20000) || fail "$UDP"
+  echo "== UDP echo through $CLIENT_AT:$UDP_PORT"
+  UDP=$(timeout 30 "$BUILD/lab/korvane-lab-client" udp --host "$CLIENT_IP" --port "$UDP_PORT" \
+        --count 20 --size 1200 --limit-ms 20000) || fail "$UDP"
   echo "   $UDP"
 fi
 
-echo "== TCP echo of $BYTES bytes through 127.0.0.1:$TCP_PORT, the bound switch goes down halfway"
-TCP=$(timeout 90 "$BUILD/lab/korvane-lab-client" echo --port "$TCP_PORT" --bytes "$BYTES" \
-      --admin "$ADMIN_PORT" --down-at $((BYTES / 2)) --limit-ms 80000) || fail "$TCP"
+echo "== TCP echo of $BYTES bytes through $CLIENT_AT:$TCP_PORT, the bound switch goes down halfway"
+TCP=$(timeout 90 "$BUILD/lab/korvane-lab-client" echo --host "$CLIENT_IP" --port "$TCP_PORT" \
+      --bytes "$BYTES" --admin "$ADMIN_PORT" --admin-host "$ADMIN_HOST" --down-at $((BYTES / 2)) \
+      --limit-ms 80000) || fail "$TCP"
 echo "$TCP" | sed 's/^/   /'
 echo "$TCP" | grep -q "down bound -> ok down" || fail "no switch was taken down"
 wait_for "failovers [1-9]" 50 "$WORK/host.log" || fail "the SDK reported no failover"
@@ -153,5 +184,7 @@ kill -0 "$HOST_PID" 2>/dev/null && fail "korvane-host did not stop within 10 s"
 wait "$HOST_PID" || fail "korvane-host exited with an error"
 grep -q "^\[Host\] stopped" "$WORK/host.log" || fail "korvane-host did not stop cleanly"
 
-echo "PASS: $BYTES bytes echoed intact across a switch failover, UDP echo intact," \
+OVER=""
+[ "$IPV6" = 1 ] && OVER=" over IPv6 only"
+echo "PASS$OVER: $BYTES bytes echoed intact across a switch failover, UDP echo intact," \
      "SDK started from an access key alone over pinned HTTPS ($(( $(date +%s) - START )) s)"

@@ -3,6 +3,7 @@
 //
 //   korvane-lab --config examples/lab.json
 //   korvane-lab --listen 127.0.0.1:7101 --access-key demo-key [--latency 30] [--fault silent]
+//   korvane-lab --listen [::1]:7101 --access-key demo-key
 
 #include <signal.h>
 
@@ -29,11 +30,12 @@ void onSignal(int) {
 }
 
 void usage() {
-    fprintf(stderr,
-            "usage: korvane-lab --config FILE\n"
-            "       korvane-lab --listen 127.0.0.1:PORT --access-key KEY [--latency MS]\n"
-            "                   [--fault none|mute|silent|close_after_make|close_after_login|"
-            "refuse|slow] [--slow-ms MS]\n");
+    fprintf(
+        stderr,
+        "usage: korvane-lab --config FILE\n"
+        "       korvane-lab --listen 127.0.0.1:PORT|[::1]:PORT --access-key KEY [--latency MS]\n"
+        "                   [--fault none|mute|silent|close_after_make|close_after_login|"
+        "refuse|slow] [--slow-ms MS]\n");
 }
 
 bool readFile(const char* path, std::string* out) {
@@ -77,7 +79,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--listen") {
             haveSingle = true;
             if (!lab::LabConfig::parseLoopbackAddress(String::fromUtf8(value), &single.listen)) {
-                fprintf(stderr, "korvane-lab: --listen needs a 127.0.0.0/8 address and port\n");
+                fprintf(stderr,
+                        "korvane-lab: --listen needs a loopback address (127.0.0.0/8 or [::1])"
+                        " and port\n");
                 return 2;
             }
             single.name = String::fromUtf8(value);

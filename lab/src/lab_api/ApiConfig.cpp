@@ -29,7 +29,7 @@ bool address(const Dictionary<Any>& d, const wchar_t* key, kx::net::SocketAddres
     if (!LabConfig::parseLoopbackAddress(text, out)) {
         if (error)
             *error = String(L"\"api\": \"") + key +
-                     L"\" must be a 127.0.0.0/8 address with a port: " + text;
+                     L"\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " + text;
         return false;
     }
     *present = true;

@@ -5,7 +5,7 @@ namespace lab {
 std::unique_ptr<kx::net::TcpSocketAccepter> LoopbackListener::open(
     kx::net::SocketEventSelector* selector, const kx::net::SocketAddress& listen,
     std::function<void(kx::net::Socket*)> onAccept, kx::core::String* error) {
-    if ((listen.ip.value() >> 24) != 127) {
+    if (!listen.ip.isLoopback()) {
         if (error) *error = L"the lab binds loopback addresses only: " + listen.toString();
         return nullptr;
     }

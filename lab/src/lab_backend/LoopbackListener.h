@@ -17,7 +17,8 @@ public:
     static constexpr int BACKLOG = 1024;
 
     // A listening accepter handing connections to onAccept, or null with a
-    // reason for an address outside 127.0.0.0/8 or a port that is taken.
+    // reason for an address that is not loopback (127.0.0.0/8 or ::1) or a
+    // port that is taken.
     static std::unique_ptr<kx::net::TcpSocketAccepter> open(
         kx::net::SocketEventSelector* selector, const kx::net::SocketAddress& listen,
         std::function<void(kx::net::Socket*)> onAccept, kx::core::String* error);

@@ -24,11 +24,11 @@ UdpEchoBackend::~UdpEchoBackend() {
 }
 
 bool UdpEchoBackend::start(const SocketAddress& listen, String* error) {
-    if ((listen.ip.value() >> 24) != 127) {
+    if (!listen.ip.isLoopback()) {
         if (error) *error = L"the lab binds loopback addresses only: " + listen.toString();
         return false;
     }
-    kx::net::Socket socket(kx::net::Socket::TYPE_UDP);
+    kx::net::Socket socket(kx::net::Socket::TYPE_UDP, listen.ip.family());
     socket.setReuseAddress(1);
     if (!socket.bind(listen)) {
         if (error) *error = L"cannot bind " + listen.toString();

@@ -28,17 +28,13 @@ int64_t msSince(SteadyClock::time_point start) {
         .count();
 }
 
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+int familyOf(const kx::net::SocketAddress& address) {
+    return address.ip.isV6() ? AF_INET6 : AF_INET;
 }
 
 // A connected, non-blocking TCP socket, or -1.
-int connectTcp(uint16_t port, int32_t limitMs, std::string* error) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+int connectTcp(const kx::net::SocketAddress& to, int32_t limitMs, std::string* error) {
+    int fd = socket(familyOf(to), SOCK_STREAM, 0);
     if (fd < 0) {
         *error = "socket failed";
         return -1;
@@ -46,19 +42,19 @@ int connectTcp(uint16_t port, int32_t limitMs, std::string* error) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    sockaddr_in address = loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 &&
-        errno != EINPROGRESS) {
+    sockaddr_storage address;
+    const socklen_t length = to.toSockaddr(&address);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 && errno != EINPROGRESS) {
         *error = "connect failed";
         close(fd);
         return -1;
     }
     pollfd p = {fd, POLLOUT, 0};
     int soError = 0;
-    socklen_t length = sizeof(soError);
-    if (poll(&p, 1, limitMs) != 1 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0 ||
-        soError != 0) {
-        *error = "connect to 127.0.0.1:" + std::to_string(port) + " failed";
+    socklen_t errorLength = sizeof(soError);
+    if (poll(&p, 1, limitMs) != 1 ||
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &errorLength) != 0 || soError != 0) {
+        *error = "connect to " + to.toStdString() + " failed";
         close(fd);
         return -1;
     }
@@ -82,14 +78,15 @@ void EchoClient::fill(uint8_t* data, int64_t length, uint32_t seed) {
     }
 }
 
-EchoClient::Result EchoClient::tcpEcho(uint16_t port, int64_t bytes, int32_t limitMs, uint32_t seed,
+EchoClient::Result EchoClient::tcpEcho(const kx::net::SocketAddress& to, int64_t bytes,
+                                       int32_t limitMs, uint32_t seed,
                                        const std::function<void(int64_t)>& onProgress) {
     Result result;
     SteadyClock::time_point start = SteadyClock::now();
     std::vector<uint8_t> out(static_cast<size_t>(bytes));
     std::vector<uint8_t> in(static_cast<size_t>(bytes));
     fill(out.data(), bytes, seed);
-    int fd = connectTcp(port, limitMs, &result.error);
+    int fd = connectTcp(to, limitMs, &result.error);
     if (fd < 0) return result;
     while (result.received < bytes) {
         int64_t left = limitMs - msSince(start);
@@ -131,10 +128,11 @@ EchoClient::Result EchoClient::tcpEcho(uint16_t port, int64_t bytes, int32_t lim
     return result;
 }
 
-EchoClient::Result EchoClient::tcpSource(uint16_t port, int64_t bytes, int32_t limitMs) {
+EchoClient::Result EchoClient::tcpSource(const kx::net::SocketAddress& from, int64_t bytes,
+                                         int32_t limitMs) {
     Result result;
     SteadyClock::time_point start = SteadyClock::now();
-    int fd = connectTcp(port, limitMs, &result.error);
+    int fd = connectTcp(from, limitMs, &result.error);
     if (fd < 0) return result;
     std::vector<uint8_t> buffer(65536);
     while (result.received < bytes && result.error.empty()) {
@@ -166,21 +164,25 @@ EchoClient::Result EchoClient::tcpSource(uint16_t port, int64_t bytes, int32_t l
     return result;
 }
 
-EchoClient::Result EchoClient::udpEcho(uint16_t port, int32_t count, int32_t size, int32_t limitMs,
-                                       uint32_t seed) {
+EchoClient::Result EchoClient::udpEcho(const kx::net::SocketAddress& to, int32_t count,
+                                       int32_t size, int32_t limitMs, uint32_t seed) {
     Result result;
     SteadyClock::time_point start = SteadyClock::now();
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int fd = socket(familyOf(to), SOCK_DGRAM, 0);
     if (fd < 0) {
         result.error = "socket failed";
         return result;
     }
-    sockaddr_in local = loopback(0);
-    sockaddr_in remote = loopback(port);
+    sockaddr_storage local, remote;
+    const socklen_t localLength =
+        kx::net::SocketAddress(
+            to.ip.isV6() ? kx::net::IpAddress("::1") : kx::net::IpAddress(0x7F000001u), 0)
+            .toSockaddr(&local);
+    const socklen_t remoteLength = to.toSockaddr(&remote);
     int buffer = 1 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
-    bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+    bind(fd, reinterpret_cast<sockaddr*>(&local), localLength);
     std::vector<uint8_t> out(static_cast<size_t>(size));
     std::vector<uint8_t> in(65536);
     for (int32_t i = 0; i < count && result.error.empty(); ++i) {
@@ -188,7 +190,7 @@ EchoClient::Result EchoClient::udpEcho(uint16_t port, int32_t count, int32_t siz
         bool echoed = false;
         for (int attempt = 0; attempt < 4 && !echoed; ++attempt) {
             if (sendto(fd, out.data(), out.size(), 0, reinterpret_cast<sockaddr*>(&remote),
-                       sizeof(remote)) != static_cast<ssize_t>(out.size())) {
+                       remoteLength) != static_cast<ssize_t>(out.size())) {
                 result.error = "sendto failed";
                 break;
             }
@@ -213,11 +215,11 @@ EchoClient::Result EchoClient::udpEcho(uint16_t port, int32_t count, int32_t siz
     return result;
 }
 
-bool EchoClient::admin(uint16_t port, const std::string& line, std::string* answer,
-                       int32_t limitMs) {
+bool EchoClient::admin(const kx::net::SocketAddress& to, const std::string& line,
+                       std::string* answer, int32_t limitMs) {
     std::string error;
     SteadyClock::time_point start = SteadyClock::now();
-    int fd = connectTcp(port, limitMs, &error);
+    int fd = connectTcp(to, limitMs, &error);
     if (fd < 0) return false;
     std::string text = line + "\n";
     bool ok = send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());

@@ -24,9 +24,16 @@ RelaySession::RelaySession(TunnelLink* link, uint16_t id, const SocketAddress& b
       m_id(id),
       m_backend(backend),
       m_tuner(&link->grantBudget(), &link->roundTrip(), link->maxWindow()) {
-    kx::net::Socket socket(kx::net::Socket::TYPE_UDP);
-    // The back end is on loopback; so is the session's own end.
-    if (!socket.bind(SocketAddress(kx::net::IpAddress("127.0.0.1"), 0))) {
+    // The session's own end is in the back end's family: on loopback for a
+    // back end there, any address for a remote one elsewhere (a loopback
+    // source cannot reach another host).
+    const kx::net::IpAddress::Family family = backend.ip.family();
+    kx::net::IpAddress local = kx::net::IpAddress::any(family);
+    if (backend.ip.isLoopback())
+        local = family == kx::net::IpAddress::V6 ? kx::net::IpAddress("::1")
+                                                 : kx::net::IpAddress(0x7F000001u);
+    kx::net::Socket socket(kx::net::Socket::TYPE_UDP, family);
+    if (!socket.bind(SocketAddress(local, 0))) {
         m_finished = true;
         m_link->sendOpenResult(TunnelPacket::CLASS_UDP, m_id, false);
         return;

@@ -10,23 +10,14 @@ using kx::core::AnyConvert;
 using kx::core::Array;
 using kx::core::Dictionary;
 using kx::core::String;
-using kx::net::IpAddress;
 using kx::net::SocketAddress;
 
 bool LabConfig::parseLoopbackAddress(const String& text, SocketAddress* out) {
-    int32_t colon = text.lastIndexOf(L':');
-    if (colon <= 0 || colon == text.length() - 1) return false;
-    String host = text.substring(0, colon);
-    String port = text.substring(colon + 1);
-    for (wchar_t c : port) {
-        if (c < L'0' || c > L'9') return false;
-    }
-    // Port 0 asks for a free port (the switch prints the one it got).
-    int64_t number = port.length() > 5 ? -1 : port.toInt64();
-    if (number < 0 || number > 65535) return false;
-    IpAddress ip = IpAddress::fromText(host);
-    if ((ip.value() >> 24) != 127) return false;
-    if (out) *out = SocketAddress(ip, static_cast<uint16_t>(number));
+    // "a.b.c.d:port" or "[v6]:port"; port 0 asks for a free port (the switch
+    // prints the one it got).
+    SocketAddress address;
+    if (!SocketAddress::fromText(text, &address) || !address.ip.isLoopback()) return false;
+    if (out) *out = address;
     return true;
 }
 
@@ -40,7 +31,9 @@ bool LabConfig::switchFromAny(const Any& value, SwitchConfig* out, String* error
     config.name = AnyConvert::toText(d.get(L"name"));
     String listen = AnyConvert::toText(d.get(L"listen"));
     if (!parseLoopbackAddress(listen, &config.listen)) {
-        if (error) *error = L"\"listen\" must be a 127.0.0.0/8 address with a port: " + listen;
+        if (error)
+            *error = L"\"listen\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " +
+                     listen;
         return false;
     }
     if (config.name.isEmpty()) config.name = listen;
@@ -82,26 +75,24 @@ const BackendConfig::KindInfo KINDS[] = {
     {BackendConfig::UDP_REMOTE, L"udp_remote", true, true},
 };
 
-// "HOST:PORT" with a dotted IPv4 host and a port from 1 to 65535.
+// "a.b.c.d:port" with a dotted IPv4 host, or "[v6]:port"; a port from 1 to
+// 65535.
 bool parseRemoteAddress(const String& text, SocketAddress* out) {
-    int32_t colon = text.lastIndexOf(L':');
-    if (colon <= 0 || colon == text.length() - 1 || text.length() - colon - 1 > 5) return false;
-    for (int32_t i = colon + 1; i < text.length(); ++i) {
-        if (text[i] < L'0' || text[i] > L'9') return false;
-    }
-    int64_t port = text.substring(colon + 1).toInt64();
-    String host = text.substring(0, colon);
-    int dots = 0;
-    for (wchar_t c : host) {
-        if (c == L'.') {
-            ++dots;
-        } else if (c < L'0' || c > L'9') {
-            return false;
+    SocketAddress address;
+    if (!SocketAddress::fromText(text, &address) || address.port < 1 || address.ip.isAny())
+        return false;
+    if (!text.startsWith(L"[")) {
+        int dots = 0;
+        for (int32_t i = 0; i < text.length() && text[i] != L':'; ++i) {
+            if (text[i] == L'.') {
+                ++dots;
+            } else if (text[i] < L'0' || text[i] > L'9') {
+                return false;
+            }
         }
+        if (dots != 3) return false;
     }
-    IpAddress ip = IpAddress::fromText(host);
-    if (dots != 3 || port < 1 || port > 65535 || ip.value() == 0) return false;
-    if (out) *out = SocketAddress(ip, static_cast<uint16_t>(port));
+    if (out) *out = address;
     return true;
 }
 
@@ -120,7 +111,7 @@ bool backendFromAny(const Any& value, BackendConfig* out, String* error) {
     if (out->isRemote()) {
         String connect = AnyConvert::toText(d.get(L"connect"));
         if (!parseRemoteAddress(connect, &out->listen)) {
-            if (error) *error = L"\"connect\" must be an IPv4 address with a port: " + connect;
+            if (error) *error = L"\"connect\" must be an IP address with a port: " + connect;
             return false;
         }
         if (out->name.isEmpty()) out->name = connect;
@@ -128,7 +119,9 @@ bool backendFromAny(const Any& value, BackendConfig* out, String* error) {
     }
     String listen = AnyConvert::toText(d.get(L"listen"));
     if (!LabConfig::parseLoopbackAddress(listen, &out->listen)) {
-        if (error) *error = L"\"listen\" must be a 127.0.0.0/8 address with a port: " + listen;
+        if (error)
+            *error = L"\"listen\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " +
+                     listen;
         return false;
     }
     if (out->name.isEmpty()) out->name = listen;
@@ -220,7 +213,10 @@ bool LabConfig::fromJson(const String& text, LabConfig* out, String* error) {
     if (root.contains(L"admin")) {
         String admin = AnyConvert::toText(root.get(L"admin"));
         if (!parseLoopbackAddress(admin, &config.admin)) {
-            if (error) *error = L"\"admin\" must be a 127.0.0.0/8 address with a port: " + admin;
+            if (error)
+                *error =
+                    L"\"admin\" must be a loopback address (127.0.0.0/8 or [::1]) with a port: " +
+                    admin;
             return false;
         }
         config.hasAdmin = true;

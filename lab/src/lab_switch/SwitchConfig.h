@@ -15,7 +15,7 @@ namespace lab {
 // One switch listener.
 struct SwitchConfig {
     kx::core::String name;
-    kx::net::SocketAddress listen;                 // must be a 127.0.0.0/8 address
+    kx::net::SocketAddress listen;  // must be a loopback address (127.0.0.0/8 or ::1)
     kx::core::Array<kx::core::String> accessKeys;  // keys whose login proofs it accepts
     int32_t latency = 20;                          // "latency_query" answer in ms; -1: no NAT ready
     SwitchFault fault = SwitchFault::NONE;
@@ -38,7 +38,7 @@ struct BackendConfig {
     };
     kx::core::String name;
     Kind kind = TCP_ECHO;
-    // The served address (127.0.0.0/8), or where a remote kind connects to.
+    // The served address (127.0.0.0/8 or ::1), or where a remote kind connects to.
     kx::net::SocketAddress listen;
 
     bool isUdp() const { return info(kind).udp; }
@@ -87,8 +87,8 @@ struct LabConfig {
     static bool fromJson(const kx::core::String& text, LabConfig* out, kx::core::String* error);
     static bool switchFromAny(const kx::core::Any& value, SwitchConfig* out,
                               kx::core::String* error);
-    // "127.0.0.1:7101": true only for a 127.0.0.0/8 address with a port
-    // (0: any free port).
+    // "127.0.0.1:7101" or "[::1]:7101": true only for a loopback address
+    // (127.0.0.0/8 or ::1) with a port (0: any free port).
     static bool parseLoopbackAddress(const kx::core::String& text, kx::net::SocketAddress* out);
 };
 

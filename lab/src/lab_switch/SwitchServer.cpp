@@ -33,14 +33,14 @@ bool SwitchServer::start(String* error) {
 bool SwitchServer::_listen(String* error) {
     m_accepter.reset();
     m_refuser.close();
-    if ((m_address.ip.value() >> 24) != 127) {
+    if (!m_address.ip.isLoopback()) {
         if (error) *error = L"the lab binds loopback addresses only: " + m_address.toString();
         return false;
     }
     if (m_config.fault == SwitchFault::REFUSE) {
         // A bound socket that does not listen answers every SYN with a reset,
         // and keeps the port ours.
-        m_refuser = Socket(Socket::TYPE_TCP);
+        m_refuser = Socket(Socket::TYPE_TCP, m_address.ip.family());
         m_refuser.setReuseAddress(1);
         if (!m_refuser.bind(m_address)) {
             m_refuser.close();
