@@ -41,8 +41,9 @@ public:
     const Identity& intermediate() const { return m_intermediate; }
     const Server& good() const { return m_good; }
     const Server& otherName() const { return m_otherName; }
-    // For the address 127.0.0.3 and "localhost" only: right for a client that
-    // checks the address it connected to instead of the name it asked for.
+    // For the address 127.0.0.3 (also as a name, which is what the TLS library
+    // compares) and "localhost" only: right for a client that checks the
+    // address it connected to instead of the name it asked for.
     const Server& addressOnly() const { return m_addressOnly; }
     const Server& expired() const { return m_expired; }
     const Server& unknownIssuer() const { return m_unknownIssuer; }
@@ -92,7 +93,7 @@ private:
         old.notBefore = "20200101000000";
         old.notAfter = "20210101000000";
         tls::CertificateWriter::Request address = leaf;
-        address.dnsNames = {"localhost"};
+        address.dnsNames = {"localhost", "127.0.0.3"};
         address.ipv4 = {"127.0.0.3"};
         m_ok = m_ok && server("other", other, &m_intermediate, &m_otherName) &&
                server("address", address, &m_intermediate, &m_addressOnly) &&
