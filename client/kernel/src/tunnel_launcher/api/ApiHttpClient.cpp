@@ -5,8 +5,8 @@
 #include "async/src/SocketReactor.h"
 #include "async/src/ThreadExecutor.h"
 #include "core/src/time/Timer.h"
-#include "tunnel_launcher/api/ApiExchange.h"
 #include "tunnel_launcher/api/ApiHostLookup.h"
+#include "util/src/http/DirectHttpAccess.h"
 #include "web/src/DirectHttpClient.h"
 
 namespace tunnel {
@@ -17,18 +17,17 @@ namespace {
 
 const wchar_t* const REASON_NO_ADDRESS = L"无可用解析";
 const wchar_t* const REASON_NO_CONNECTION = L"无法连接";
-// After a cancel the client needs a slice or two to close; a race it still
-// waits on is left to finish in the background.
-const int32_t CANCELLED_IDLE_LIMIT = 200;
 
 }  // namespace
 
-ApiHttpClient::ApiHttpClient(const kx::net::URL& baseUrl, const kx::core::Array<kx::core::Strings>& hostGroups,
+ApiHttpClient::ApiHttpClient(const kx::net::URL& baseUrl,
+                             const kx::core::Array<kx::core::Strings>& hostGroups,
                              const String& encryptorSpec, kx::util::ILogRecorder* logger,
                              int32_t clientIdleTime, const kx::core::Strings& pins)
     : m_reactor(new kx::async::SocketReactor(SLICE_MS)),
       m_executor(new kx::async::ThreadExecutor()),
-      m_lookup(new ApiHostLookup(m_reactor.get(), m_executor.get(), hostGroups, baseUrl, encryptorSpec, logger)),
+      m_lookup(new ApiHostLookup(m_reactor.get(), m_executor.get(), hostGroups, baseUrl,
+                                 encryptorSpec, logger)),
       m_clientIdleTime(clientIdleTime),
       m_pins(pins) {
     m_lookup->setPins(pins);
@@ -37,6 +36,7 @@ ApiHttpClient::ApiHttpClient(const kx::net::URL& baseUrl, const kx::core::Array<
 ApiHttpClient::~ApiHttpClient() {
     // Races still running would only delay the end: make them give up.
     m_lookup->abort();
+    m_access.reset();
     if (m_client) {
         if (!m_client->idle()) m_client->cancel();
         _pumpUntil([this]() { return m_client->idle() && m_reactor->idle(); }, IDLE_WAIT_LIMIT);
@@ -69,24 +69,22 @@ bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpRe
     if (response) response->reset();
     if (m_busy || m_aborted) return false;
     m_busy = true;
-    kx::web::Http::Response answer;
+    bool answered = false;
     try {
         if (!m_client) {
-            m_client.reset(new kx::web::DirectHttpClient(m_reactor.get(), m_lookup.get(), m_clientIdleTime,
-                                                         MAX_BODY));
+            m_client.reset(new kx::web::DirectHttpClient(m_reactor.get(), m_lookup.get(),
+                                                         m_clientIdleTime, MAX_BODY));
             m_client->tlsSettings().setPins(m_pins);
+            m_access.reset(new kx::util::DirectHttpAccess(m_reactor.get(), m_client.get()));
+            m_access->stop = [this]() { return m_aborted.load(); };
         }
-        ApiExchange::Outcome outcome = ApiExchange::run(*m_reactor, *m_client, request, secure, timeoutMs,
-                                                         [this]() { return m_aborted.load(); });
-        answer = std::move(outcome.response);
-        _pumpUntil([this]() { return m_client->idle(); },
-                   outcome.timedOut || outcome.cancelled ? CANCELLED_IDLE_LIMIT : IDLE_WAIT_LIMIT);
+        answered = m_access->request(request, response, secure, timeoutMs);
     } catch (...) {
-        answer = kx::web::Http::Response();
+        answered = false;
     }
     m_busy = false;
 
-    if (answer.status < 0) {
+    if (!answered) {
         if (response) {
             response->version = L"HTTP/1.1";
             response->status = kx::net::HttpResponse::NO_STATUS;
@@ -104,7 +102,6 @@ bool ApiHttpClient::request(const kx::net::HttpRequest& request, kx::net::HttpRe
         }
         return false;
     }
-    ApiExchange::copyOut(answer, response);
     return true;
 }
 

@@ -20,16 +20,17 @@ namespace web {
 class DirectHttpClient;
 }
 namespace util {
+class DirectHttpAccess;
 class ILogRecorder;
-}
+}  // namespace util
 }  // namespace kx
 
 namespace tunnel {
 
 class ApiHostLookup;
 
-// The bottom of the control-API stack: each blocking request is one exchange
-// of a DirectHttpClient on a private reactor pumped on the calling thread.
+// The bottom of the control-API stack: each blocking request is one
+// DirectHttpAccess exchange on a private reactor pumped on the calling thread.
 // Names resolve through the API host race. One caller at a time. An https
 // API is verified (system trust store, the URL's host name, the pins when
 // given); a server that fails is refused, never used unverified.
@@ -65,6 +66,7 @@ private:
     std::unique_ptr<kx::async::ThreadExecutor> m_executor;
     std::unique_ptr<ApiHostLookup> m_lookup;
     std::unique_ptr<kx::web::DirectHttpClient> m_client;
+    std::unique_ptr<kx::util::DirectHttpAccess> m_access;  // over m_client
     int32_t m_clientIdleTime;
     kx::core::Strings m_pins;
     bool m_busy = false;

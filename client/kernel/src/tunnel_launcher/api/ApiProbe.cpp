@@ -8,8 +8,8 @@
 #include "core/src/time/Timer.h"
 #include "net/src/socket/SocketAddress.h"
 #include "tunnel_launcher/api/ApiClient.h"
-#include "tunnel_launcher/api/ApiExchange.h"
 #include "tunnel_launcher/api/EncryptedHttpClient.h"
+#include "util/src/http/DirectHttpAccess.h"
 #include "web/src/DirectHttpClient.h"
 
 namespace tunnel {
@@ -33,46 +33,6 @@ bool pumpUntil(SocketReactor& reactor, Ready ready, int32_t limitMs) {
     return true;
 }
 
-// Blocking IHttpAccess over the probe's DirectHttpClient; gives up as soon as
-// the race is decided.
-class ProbePump : public kx::util::IHttpAccess {
-public:
-    ProbePump(SocketReactor* reactor, kx::web::DirectHttpClient* client, const std::atomic<bool>* done)
-        : m_reactor(reactor), m_client(client), m_done(done) {}
-
-    bool request(const kx::net::HttpRequest& request, kx::net::HttpResponse* response, bool secure,
-                 int32_t timeoutMs) override {
-        if (response) response->reset();
-        if (!m_reactor || !m_client) return false;
-        if (m_done && *m_done) {
-            m_cancelled = true;
-            return false;
-        }
-        ApiExchange::Outcome outcome = ApiExchange::run(
-            *m_reactor, *m_client, request, secure, timeoutMs, [this]() { return m_done && *m_done; });
-        m_timedOut = outcome.timedOut;
-        m_cancelled = outcome.cancelled;
-        pumpUntil(*m_reactor, [this]() { return m_client->idle(); },
-                  m_cancelled ? ApiProbe::CANCEL_BUDGET : WIND_DOWN_LIMIT);
-        m_status = outcome.response.status;
-        if (m_status < 0) return false;
-        ApiExchange::copyOut(outcome.response, response);
-        return true;
-    }
-
-    int32_t status() const { return m_status; }
-    bool timedOut() const { return m_timedOut; }
-    bool cancelled() const { return m_cancelled; }
-
-private:
-    SocketReactor* m_reactor;
-    kx::web::DirectHttpClient* m_client;
-    const std::atomic<bool>* m_done;
-    int32_t m_status = -1;
-    bool m_timedOut = false;
-    bool m_cancelled = false;
-};
-
 String cleanWord(const String& text) {
     String out;
     for (wchar_t c : text) out += (c == L'\r' || c == L'\n') ? L' ' : c;
@@ -94,8 +54,9 @@ int32_t ApiProbe::portOf(const kx::net::URL& url) {
     return port;
 }
 
-bool ApiProbe::probeConnect(SocketReactor* reactor, kx::async::TcpSocket* socket, const IpAddress& address,
-                            int32_t port, const std::atomic<bool>* done, bool& cancelled) {
+bool ApiProbe::probeConnect(SocketReactor* reactor, kx::async::TcpSocket* socket,
+                            const IpAddress& address, int32_t port, const std::atomic<bool>* done,
+                            bool& cancelled) {
     cancelled = false;
     bool finished = false;
     bool connected = false;
@@ -150,7 +111,8 @@ ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddres
         if (socket.isValid()) {
             bool closed = false;
             socket.disconnect([&closed]() { closed = true; });
-            pumpUntil(reactor, [&closed]() { return closed; }, CANCEL_BUDGET);
+            pumpUntil(
+                reactor, [&closed]() { return closed; }, CANCEL_BUDGET);
             // The close callback refers to this frame: it must have run.
             while (!closed) reactor.runOnce(SLICE_MS);
         }
@@ -178,7 +140,9 @@ ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddres
         // The name checked against the certificate is the URL's host, not
         // the address raced to: a literal address must not dodge the check.
         client.tlsSettings().setPins(settings.pins);
-        ProbePump pump(&reactor, &client, done);
+        // Gives up as soon as the race is decided.
+        kx::util::DirectHttpAccess pump(&reactor, &client);
+        pump.stop = isDone;
         EncryptedHttpClient encrypted(&pump, settings.encryptorSpec);
         ApiClient api(&encrypted, settings.baseUrl);
         pingTime = api.ping();
@@ -191,12 +155,15 @@ ApiProbe::Result ApiProbe::probeAddress(const Settings& settings, const IpAddres
         if (!client.idle()) client.cancel();
         const int32_t limit = pumpCancelled ? CANCEL_BUDGET : WIND_DOWN_LIMIT;
         kx::core::Timer windDown(limit);
-        pumpUntil(reactor, [&client]() { return client.idle(); }, limit);
-        pumpUntil(reactor, [&reactor]() { return reactor.idle(); }, windDown.remaining());
+        pumpUntil(
+            reactor, [&client]() { return client.idle(); }, limit);
+        pumpUntil(
+            reactor, [&reactor]() { return reactor.idle(); }, windDown.remaining());
         // The client may not go away busy; its own timers end what is left.
         while (!client.idle()) reactor.runOnce(SLICE_MS);
     }
-    pumpUntil(reactor, [&reactor]() { return reactor.idle(); }, CANCEL_BUDGET);
+    pumpUntil(
+        reactor, [&reactor]() { return reactor.idle(); }, CANCEL_BUDGET);
 
     if (pingTime != ApiClient::PING_FAILED) {
         result.ok = true;

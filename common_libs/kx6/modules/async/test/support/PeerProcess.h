@@ -94,10 +94,20 @@ public:
     int port() const { return m_port; }
 
     // Directory of the calling source file (for scripts kept beside tests).
+    // The compiler may name the file relative to the build's top directory
+    // (a compiler cache with a base directory does), while a test runs in the
+    // directory of its binary somewhere below it: a relative name is looked
+    // for from the working directory and from each directory above it.
     static std::string dirOf(const char* file) {
         std::string f(file);
         size_t slash = f.rfind('/');
-        return slash == std::string::npos ? std::string(".") : f.substr(0, slash);
+        std::string dir = slash == std::string::npos ? std::string(".") : f.substr(0, slash);
+        if (dir.empty() || dir[0] == '/') return dir;
+        std::string up;
+        for (int level = 0; level < 12; ++level, up += "../") {
+            if (access((up + dir).c_str(), F_OK) == 0) return up + dir;
+        }
+        return dir;
     }
 
 private:

@@ -41,6 +41,10 @@ public:
     const Identity& intermediate() const { return m_intermediate; }
     const Server& good() const { return m_good; }
     const Server& otherName() const { return m_otherName; }
+    // For the address 127.0.0.3 (also as a name, which is what the TLS library
+    // compares) and "localhost" only: right for a client that checks the
+    // address it connected to instead of the name it asked for.
+    const Server& addressOnly() const { return m_addressOnly; }
     const Server& expired() const { return m_expired; }
     const Server& unknownIssuer() const { return m_unknownIssuer; }
     const Server& selfSigned() const { return m_selfSigned; }
@@ -88,21 +92,27 @@ private:
         tls::CertificateWriter::Request old = leaf;
         old.notBefore = "20200101000000";
         old.notAfter = "20210101000000";
+        tls::CertificateWriter::Request address = leaf;
+        address.dnsNames = {"localhost", "127.0.0.3"};
+        address.ipv4 = {"127.0.0.3"};
         m_ok = m_ok && server("other", other, &m_intermediate, &m_otherName) &&
+               server("address", address, &m_intermediate, &m_addressOnly) &&
                server("expired", old, &m_intermediate, &m_expired);
         if (m_ok) {
             m_borrowedPin = m_selfSigned;
-            m_borrowedPin.chainPath = write("borrowed.pem", text(m_selfSigned.identity.certPem) +
-                                                                 text(m_intermediate.certPem));
+            m_borrowedPin.chainPath = write(
+                "borrowed.pem", text(m_selfSigned.identity.certPem) + text(m_intermediate.certPem));
             m_ok = !m_borrowedPin.chainPath.empty();
         }
     }
 
     static std::string text(const core::Binary& b) {
-        return std::string(reinterpret_cast<const char*>(b.data()), static_cast<size_t>(b.length()));
+        return std::string(reinterpret_cast<const char*>(b.data()),
+                           static_cast<size_t>(b.length()));
     }
 
-    bool make(const tls::CertificateWriter::Request& request, const Identity* issuer, Identity* out) {
+    bool make(const tls::CertificateWriter::Request& request, const Identity* issuer,
+              Identity* out) {
         core::String error;
         if (tls::CertificateWriter::make(request, issuer, out, &error)) return true;
         std::fprintf(stderr, "TestPki: %s\n", error.toStdString().c_str());
@@ -133,7 +143,8 @@ private:
     std::vector<std::string> m_files;
     bool m_ok = false;
     Identity m_root, m_intermediate;
-    Server m_good, m_otherName, m_expired, m_unknownIssuer, m_selfSigned, m_borrowedPin;
+    Server m_good, m_otherName, m_addressOnly, m_expired, m_unknownIssuer, m_selfSigned,
+        m_borrowedPin;
 };
 
 }  // namespace testing

@@ -6,6 +6,7 @@
 #include "async/src/SocketReactor.h"
 #include "core/src/debug/Assert.h"
 #include "core/src/time/Timer.h"
+#include "net/src/http/HttpHeaderLookup.h"
 #include "net/src/socket/IpAddress.h"
 #include "net/src/url/URL.h"
 #include "web/src/DirectHttpClient.h"
@@ -38,34 +39,40 @@ private:
 };
 
 namespace {
-// Extra time past the caller's limit before the request is cancelled; the
-// client's own deadline normally ends it first.
-const int32_t GRACE_MS = 2000;
-// Longest wait for a close still under way when the adapter goes away.
+// Longest wait for a close still under way when an owning adapter goes away.
 const int32_t SHUTDOWN_LIMIT_MS = 5000;
 }  // namespace
 
 DirectHttpAccess::DirectHttpAccess(async::INameLookup* lookup, int32_t idleKeepMs, int32_t maxBody)
-    : m_reactor(new async::SocketReactor(PUMP_SLICE_MS)) {
+    : m_ownReactor(new async::SocketReactor(PUMP_SLICE_MS)), m_reactor(m_ownReactor.get()) {
     if (!lookup) {
-        m_ownLookup.reset(new SystemLookup(m_reactor.get()));
+        m_ownLookup.reset(new SystemLookup(m_reactor));
         lookup = m_ownLookup.get();
     }
-    m_client.reset(new web::DirectHttpClient(m_reactor.get(), lookup, idleKeepMs, maxBody));
+    m_ownClient.reset(new web::DirectHttpClient(m_reactor, lookup, idleKeepMs, maxBody));
+    m_client = m_ownClient.get();
 }
 
+DirectHttpAccess::DirectHttpAccess(async::SocketReactor* reactor, web::DirectHttpClient* client)
+    : m_reactor(reactor), m_client(client) {}
+
 DirectHttpAccess::~DirectHttpAccess() {
+    // A borrowed client's owner winds it down; an own one may only go idle.
+    if (!m_ownClient) return;
     _pumpUntilIdle(SHUTDOWN_LIMIT_MS);
-    m_client.reset();
-    _pumpUntilIdle(SHUTDOWN_LIMIT_MS);
+    // Its own timers end whatever a cancel leaves.
+    m_ownClient->cancel();
+    while (!m_ownClient->idle()) m_reactor->runOnce(PUMP_SLICE_MS);
+    m_ownClient.reset();
+    core::Timer limit(SHUTDOWN_LIMIT_MS);
+    while (!m_reactor->idle() && !limit.isExpired()) m_reactor->runOnce(PUMP_SLICE_MS);
     m_ownLookup.reset();
 }
 
 void DirectHttpAccess::_pumpUntilIdle(int32_t limitMs) {
     core::Timer limit(limitMs);
     while (!limit.isExpired()) {
-        bool clientIdle = !m_client || m_client->idle();
-        if (clientIdle && m_reactor->idle()) return;
+        if (m_client->idle() && m_reactor->idle()) return;
         m_reactor->runOnce(PUMP_SLICE_MS);
     }
 }
@@ -73,6 +80,17 @@ void DirectHttpAccess::_pumpUntilIdle(int32_t limitMs) {
 bool DirectHttpAccess::request(const net::HttpRequest& request, net::HttpResponse* response,
                                bool secure, int32_t timeoutMs) {
     if (response) response->reset();
+    m_status = -1;
+    m_timedOut = false;
+    m_cancelled = false;
+    if (!m_reactor || !m_client) return false;
+    // A completion still owed from an earlier request that ended abnormally
+    // would land in this one.
+    if (!m_finished || m_client->busy()) return false;
+    if (_stopping()) {
+        m_cancelled = true;
+        return false;
+    }
     try {
         net::URL url(request.url);
         web::Http::Request out;
@@ -82,36 +100,50 @@ bool DirectHttpAccess::request(const net::HttpRequest& request, net::HttpRespons
         out.version = request.version.isEmpty() ? core::String(L"HTTP/1.1") : request.version;
         out.headers = request.headers;
         out.body = request.body;
+        core::String authority = net::HttpHeaderLookup::value(request.headers, L"host");
+        if (authority.isEmpty()) authority = url.host();
 
-        bool done = false;
-        web::Http::Response result;
+        // Started before the client's own deadline, so that it has passed
+        // whenever that deadline ended the request; a backstop besides.
+        core::Timer limit(timeoutMs > 0 ? timeoutMs : 0);
+        m_answer = web::Http::Response();
+        m_finished = false;
         m_client->request(
-            url.host(), secure, out,
-            [&done, &result](web::Http::Response& r) {
-                result = std::move(r);
-                done = true;
+            authority, secure, out,
+            [this](web::Http::Response& r) {
+                m_answer = std::move(r);
+                m_finished = true;
             },
             timeoutMs);
-        core::Timer limit(timeoutMs >= 0 ? timeoutMs + GRACE_MS : 0);
-        bool cancelled = false;
-        while (!done) {
-            if (timeoutMs >= 0 && limit.isExpired() && !cancelled) {
-                m_client->cancel();
-                cancelled = true;
+        bool cancelSent = false;
+        while (!m_finished) {
+            if (!cancelSent) {
+                if (timeoutMs >= 0 && limit.isExpired()) m_timedOut = true;
+                if (_stopping()) m_cancelled = true;
+                if (m_timedOut || m_cancelled) {
+                    m_client->cancel();
+                    cancelSent = true;
+                }
             }
             m_reactor->runOnce(PUMP_SLICE_MS);
         }
-        if (result.status < 0) return false;
+        m_status = m_answer.status;
+        if (m_status < 0 && timeoutMs >= 0 && limit.isExpired()) m_timedOut = true;
+        core::Timer settle(m_timedOut || m_cancelled ? CANCEL_SETTLE_LIMIT_MS : SETTLE_LIMIT_MS);
+        while (!m_client->idle() && !settle.isExpired()) m_reactor->runOnce(PUMP_SLICE_MS);
+
+        if (m_status < 0) return false;
         if (response) {
-            response->version = result.version;
-            response->status = result.status;
-            response->reason = result.reason;
-            response->headers = result.headers;
-            response->body = std::move(result.body);
+            response->version = m_answer.version;
+            response->status = m_answer.status;
+            response->reason = m_answer.reason;
+            response->headers = m_answer.headers;
+            response->body = std::move(m_answer.body);
         }
         return true;
     } catch (...) {
         if (response) response->reset();
+        m_status = -1;
         return false;
     }
 }
