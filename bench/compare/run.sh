@@ -130,6 +130,24 @@ cpu_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import 
 mem_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['pss_kib'])"; }
 jget() { $PY -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
 
+haproxy_cfg() {  # iperf-port iperf-server-port echo-port echo-server-port: $WORK/haproxy.cfg
+  cat >"$WORK/haproxy.cfg" <<EOF
+global
+  maxconn 4000
+defaults
+  mode tcp
+  timeout connect 5s
+  timeout client 60s
+  timeout server 60s
+listen iperf
+  bind $H:$1
+  server s $H:$2
+listen echo
+  bind $H:$3
+  server s $H:$4
+EOF
+}
+
 if [ "$WAN" = 1 ]; then
   # shellcheck source=bench/compare/wan.sh
   . "$ROOT/bench/compare/wan.sh"
@@ -181,21 +199,7 @@ P_IPERF[korvane]=15401; P_ECHO[korvane]=15402; P_UDP[korvane]=15403
 SIDE_C[korvane]=$KT_PID; SIDE_S[korvane]=$SWITCH_PID
 
 log "haproxy (TCP mode) on 15501/15502"
-cat >"$WORK/haproxy.cfg" <<EOF
-global
-  maxconn 4000
-defaults
-  mode tcp
-  timeout connect 5s
-  timeout client 60s
-  timeout server 60s
-listen iperf
-  bind $H:15501
-  server s $H:$IPERF
-listen echo
-  bind $H:15502
-  server s $H:$ECHO
-EOF
+haproxy_cfg 15501 $IPERF 15502 $ECHO
 start haproxy haproxy -db -f "$WORK/haproxy.cfg"
 HAPROXY_PID=$LAST
 wait_port $H 15502

@@ -129,21 +129,7 @@ if [ -n "$BASE_REF" ]; then
 fi
 
 log "haproxy (TCP mode) on $((WB + 501))/$((WB + 502)), its servers across the link"
-cat >"$WORK/haproxy.cfg" <<EOF
-global
-  maxconn 4000
-defaults
-  mode tcp
-  timeout connect 5s
-  timeout client 60s
-  timeout server 60s
-listen iperf
-  bind $H:$((WB + 501))
-  server s $H:$((WB + 991))
-listen echo
-  bind $H:$((WB + 502))
-  server s $H:$((WB + 992))
-EOF
+haproxy_cfg $((WB + 501)) $((WB + 991)) $((WB + 502)) $((WB + 992))
 start haproxy haproxy -db -f "$WORK/haproxy.cfg"
 wait_port $H $((WB + 502))
 P_IPERF[haproxy]=$((WB + 501)); P_ECHO[haproxy]=$((WB + 502)); P_UDP[haproxy]=0

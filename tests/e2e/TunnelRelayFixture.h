@@ -218,6 +218,38 @@ protected:
         EXPECT_EQ(result.sentMd5, result.receivedMd5);
     }
 
+    // Echoes `total` bytes through the TCP forward (after `before`, on the
+    // same application thread) and takes the bound switch, a, down once half
+    // of it came back: the stream ends byte-exact and b holds the tunnel.
+    void echoWhileTheBoundSwitchGoesDown(int64_t total, int limitMs,
+                                         const std::function<void()>& before = nullptr) {
+        std::atomic<bool> halfway{false};
+        bool downed = false;
+        std::string answer;
+        EchoClient::Result result;
+        ASSERT_TRUE(runBeside(
+            [&] {
+                if (before) before();
+                result = EchoClient::tcpEcho(local(tcpPort), total, 30000, 3,
+                                             [&](int64_t received) {
+                                                 if (received >= total / 2) halfway = true;
+                                             });
+            },
+            limitMs,
+            [&] {
+                if (halfway && !downed) {
+                    downed = true;
+                    answer = network->command("down bound");
+                }
+            }));
+        EXPECT_EQ("ok down a", answer);
+        EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
+        EXPECT_EQ(result.sentMd5, result.receivedMd5);
+        EXPECT_TRUE(logger.hasPrefix("I [Client] Tunnel attached. Switch:")) << logger.all();
+        ASSERT_NE(nullptr, link());
+        EXPECT_EQ(network->findSwitch(L"b")->sessions()[0].get(), link()->holder());
+    }
+
     LineLogger logger;
     std::unique_ptr<e2e::DelayRelay> delay;
     std::unique_ptr<kx::net::SocketEventSelector> selector;

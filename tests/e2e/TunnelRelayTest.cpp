@@ -89,29 +89,7 @@ TEST_F(TunnelRelayTest, UdpPeersGetSessionsOfTheirOwnAndTheLargestDatagramIsCarr
 // acknowledged, and the stream finishes byte for byte.
 TEST_F(TunnelRelayTest, KillingTheBoundSwitchMidTransferLosesNothing) {
     start(L"forward-key");
-    std::atomic<bool> halfway{false};
-    bool downed = false;
-    std::string answer;
-    EchoClient::Result result;
-    ASSERT_TRUE(runBeside(
-        [&] {
-            result = EchoClient::tcpEcho(tcpPort, 6000000, 30000, 3, [&](int64_t received) {
-                if (received >= 3000000) halfway = true;
-            });
-        },
-        35000,
-        [&] {
-            if (halfway && !downed) {
-                downed = true;
-                answer = network->command("down bound");
-            }
-        }));
-    EXPECT_EQ("ok down a", answer);
-    EXPECT_TRUE(result.ok) << result.error << "\n" << logger.all();
-    EXPECT_EQ(result.sentMd5, result.receivedMd5);
-    EXPECT_TRUE(logger.hasPrefix("I [Client] Tunnel attached. Switch:")) << logger.all();
-    ASSERT_NE(nullptr, link());
-    EXPECT_EQ(network->findSwitch(L"b")->sessions()[0].get(), link()->holder());
+    echoWhileTheBoundSwitchGoesDown(6000000, 35000);
 }
 
 // The bound switch goes silent (it answers nothing and reads nothing more):

@@ -120,21 +120,35 @@ TEST_P(WindowViolationTest, DataBeyondTheGrantedWindowEndsTheStreamInsteadOfBuff
 INSTANTIATE_TEST_SUITE_P(StreamsAndSessions, WindowViolationTest,
                          ::testing::Values(TunnelPacket::CLASS_TCP, TunnelPacket::CLASS_UDP));
 
-TEST(WindowAccountingTest, GrantsSentBackRaiseTheLimitTheSwitchMustRespect) {
-    SocketEventSelector selector(50);
-    ForwardTunnel tunnel(&selector, LOOPBACK, {}, L"");
-    FakeSwitch sw(&tunnel);
-    ASSERT_TRUE(tunnel.open(L"W2"));
-    tunnel.setUpstream(&sw.upstream);
-    auto* forward = tunnel.tcpForwardManager()->add(0, 0);
-    ASSERT_NE(forward, nullptr);
-    TestClient client(SocketAddress(LOOPBACK, static_cast<uint16_t>(forward->clientPort())));
-    ASSERT_TRUE(pumpUntil(selector, [&] {
-        return !sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN).empty();
-    }));
-    uint16_t id =
-        TunnelPacket(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN)[0]).channel();
-    sw.openResult(TunnelPacket::CLASS_TCP, id, 1);
+// One TCP stream through a tunnel to a fake switch, its open answered.
+class WindowAccountingTest : public ::testing::Test {
+protected:
+    WindowAccountingTest() : selector(50), tunnel(&selector, LOOPBACK, {}, L""), sw(&tunnel) {}
+
+    void openStream(const wchar_t* tunnelId) {
+        ASSERT_TRUE(tunnel.open(tunnelId));
+        tunnel.setUpstream(&sw.upstream);
+        forward = tunnel.tcpForwardManager()->add(0, 0);
+        ASSERT_NE(forward, nullptr);
+        client.reset(
+            new TestClient(SocketAddress(LOOPBACK, static_cast<uint16_t>(forward->clientPort()))));
+        ASSERT_TRUE(pumpUntil(selector, [&] {
+            return !sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN).empty();
+        }));
+        id = TunnelPacket(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN)[0]).channel();
+        sw.openResult(TunnelPacket::CLASS_TCP, id, 1);
+    }
+
+    SocketEventSelector selector;
+    ForwardTunnel tunnel;
+    FakeSwitch sw;
+    tunnel::TcpForward* forward = nullptr;
+    std::unique_ptr<TestClient> client;
+    uint16_t id = 0;
+};
+
+TEST_F(WindowAccountingTest, GrantsSentBackRaiseTheLimitTheSwitchMustRespect) {
+    ASSERT_NO_FATAL_FAILURE(openStream(L"W2"));
 
     // The application reads everything, so grants flow back and the switch
     // may send far more than the first window in total.
@@ -147,15 +161,15 @@ TEST(WindowAccountingTest, GrantsSentBackRaiseTheLimitTheSwitchMustRespect) {
             total += static_cast<size_t>(piece.length());
         }
         ASSERT_TRUE(pumpUntil(selector, [&] {
-            client.poll();
-            return client.received.size() == total;
+            client->poll();
+            return client->received.size() == total;
         }));
         ASSERT_TRUE(pumpUntil(selector, [&] {
             auto* channel = forward->dataChannel(id);
             return channel && channel->inboundWindow() == tunnel::wire::INITIAL_GRANT;
         }));
     }
-    EXPECT_FALSE(client.closed);
+    EXPECT_FALSE(client->closed);
     EXPECT_TRUE(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_CLOSE).empty());
 }
 
@@ -163,21 +177,8 @@ TEST(WindowAccountingTest, GrantsSentBackRaiseTheLimitTheSwitchMustRespect) {
 // granted, as fast as it may, and acknowledges our packets so the window is
 // free to grow. What the SDK holds for the application never exceeds the
 // stream's window, and grants stop once the application's socket is full.
-TEST(WindowAccountingTest, ANonReadingApplicationMakesTheSdkHoldAtMostTheWindow) {
-    SocketEventSelector selector(50);
-    ForwardTunnel tunnel(&selector, LOOPBACK, {}, L"");
-    FakeSwitch sw(&tunnel);
-    ASSERT_TRUE(tunnel.open(L"W3"));
-    tunnel.setUpstream(&sw.upstream);
-    auto* forward = tunnel.tcpForwardManager()->add(0, 0);
-    ASSERT_NE(forward, nullptr);
-    TestClient client(SocketAddress(LOOPBACK, static_cast<uint16_t>(forward->clientPort())));
-    ASSERT_TRUE(pumpUntil(selector, [&] {
-        return !sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN).empty();
-    }));
-    uint16_t id =
-        TunnelPacket(sw.sent(TunnelPacket::CLASS_TCP, TunnelPacket::KIND_OPEN)[0]).channel();
-    sw.openResult(TunnelPacket::CLASS_TCP, id, 1);
+TEST_F(WindowAccountingTest, ANonReadingApplicationMakesTheSdkHoldAtMostTheWindow) {
+    ASSERT_NO_FATAL_FAILURE(openStream(L"W3"));
     auto* channel = forward->dataChannel(id);
     ASSERT_NE(channel, nullptr);
 
@@ -208,7 +209,7 @@ TEST(WindowAccountingTest, ANonReadingApplicationMakesTheSdkHoldAtMostTheWindow)
             return std::chrono::steady_clock::now() - lastGrant > std::chrono::milliseconds(300);
         },
         8000));
-    EXPECT_FALSE(client.closed);
+    EXPECT_FALSE(client->closed);
     EXPECT_EQ(channel->inboundWindow(), 0);
     EXPECT_GT(maxHeld, 0) << "the application's socket never filled";
     EXPECT_LE(maxHeld, channel->windowTarget());
