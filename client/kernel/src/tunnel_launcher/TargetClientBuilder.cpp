@@ -81,7 +81,10 @@ void TargetClientBuilder::_addForwards(TunnelClient* client, const TargetRecord&
         const bool tcp = forward.protocol == L"tcp";
         const bool udp = forward.protocol == L"udp";
         for (const ForwardPort& port : forward.ports()) {
-            const String where = clientIpText + L":" + String::fromInt32(port.clientPort);
+            // An IPv6 local address is written in brackets, as [::1]:7001.
+            const bool v6 = clientIpText.indexOf(L':') >= 0;
+            const String where = (v6 ? L"[" + clientIpText + L"]" : clientIpText) + L":" +
+                                 String::fromInt32(port.clientPort);
             if (!tcp && !udp) {
                 m_logger->error(L"[Launcher] Protocol is not supported: '" + forward.protocol +
                                 L"' on " + where);

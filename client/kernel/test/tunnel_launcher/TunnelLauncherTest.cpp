@@ -140,8 +140,8 @@ TEST_F(TunnelLauncherRecordTest, Ipv6RelaysStandbysAndClientIpOnIpv6Loopback) {
     EXPECT_TRUE(log().has("I [Launcher] Node [2001:db8::1]:443 added on type standard below 0ms"));
     EXPECT_EQ(clients[0]->nodeManager()->nodes().size(), 2);
     EXPECT_EQ(clients[0]->localIp(), IpAddress("::1"));
-    EXPECT_TRUE(log().has("I [Launcher] TCP forward added on ::1:" + port));
-    EXPECT_TRUE(log().has("I [Launcher] UDP forward added on ::1:" + port));
+    EXPECT_TRUE(log().has("I [Launcher] TCP forward added on [::1]:" + port));
+    EXPECT_TRUE(log().has("I [Launcher] UDP forward added on [::1]:" + port));
     kx::net::Socket app(kx::net::Socket::TYPE_TCP, IpAddress::V6);
     EXPECT_TRUE(app.connect(kx::net::SocketAddress(IpAddress("::1"), static_cast<uint16_t>(std::stoi(port)))));
 }
