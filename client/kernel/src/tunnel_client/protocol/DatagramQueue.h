@@ -21,7 +21,7 @@ namespace tunnel {
 class DatagramQueue {
 public:
     static constexpr int64_t DEFAULT_MAX_BYTES = 2 * 1024 * 1024;
-    static constexpr uint32_t DEFAULT_MAX_AGE_MS = 500;
+    static constexpr uint32_t DEFAULT_MAX_AGE_MS = 1000;
 
     explicit DatagramQueue(int64_t maxBytes = DEFAULT_MAX_BYTES,
                            uint32_t maxAgeMs = DEFAULT_MAX_AGE_MS)
