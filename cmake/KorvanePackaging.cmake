@@ -78,6 +78,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://korvane.invalid/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# CPack writes the shlibs file for every package with a shared object in it;
+# only libkorvane1 has one: "libkorvane 1 libkorvane1 (>= VERSION)".
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps finds libkorvane.so.1 in the staged library package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/korvane-${KORVANE_PACKAGE_VERSION}-Linux/libkorvane1/usr/${CMAKE_INSTALL_LIBDIR})
@@ -85,8 +89,6 @@ set(_full_version "${KORVANE_PACKAGE_VERSION}-1")
 
 set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_NAME libkorvane1)
 set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_LIBKORVANE1_DESCRIPTION "Korvane network SDK - shared library
  Reach your own back end through local ports: the SDK registers with a
  control API, picks the best relay switch and carries local TCP connections
