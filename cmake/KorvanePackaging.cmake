@@ -18,8 +18,10 @@ if(TARGET korvane-lab AND TARGET korvane-lab-client)
   list(APPEND _components korvane-lab)
   install(TARGETS korvane-lab korvane-lab-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     COMPONENT korvane-lab)
-  install(FILES ${PROJECT_SOURCE_DIR}/lab/lab.json ${PROJECT_SOURCE_DIR}/lab/README.md
+  install(FILES ${PROJECT_SOURCE_DIR}/lab/lab.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/korvane-lab COMPONENT korvane-lab)
+  install(FILES ${PROJECT_SOURCE_DIR}/lab/README.md
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/korvane-lab COMPONENT korvane-lab)
   set(_lab_man ${_packaging}/korvane-lab.1 ${_packaging}/korvane-lab-client.1)
 endif()
 
@@ -33,7 +35,8 @@ install(FILES ${_host}/korvane-host.default DESTINATION /etc/default RENAME korv
   COMPONENT korvane-host)
 install(FILES ${_host}/korvane-host.service DESTINATION /lib/systemd/system COMPONENT korvane-host)
 
-# Every package carries its copyright file and a compressed changelog.
+# Every package carries its copyright file, a compressed changelog and the
+# lintian tags it keeps, each with its reason.
 configure_file(${_packaging}/changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
 set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
 add_custom_command(OUTPUT ${_changelog}
@@ -43,6 +46,8 @@ add_custom_target(korvane_changelog ALL DEPENDS ${_changelog})
 foreach(c ${_components})
   install(FILES ${_packaging}/copyright ${_changelog}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${c} COMPONENT ${c})
+  install(FILES ${_packaging}/lintian-overrides/${c}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT ${c})
 endforeach()
 
 # Man pages go in compressed, as Debian wants them.
@@ -112,7 +117,9 @@ set(CPACK_DEBIAN_KORVANE-HOST_DESCRIPTION "Korvane host service
  a back end through relay switches. Comes with a systemd unit (dynamic
  user, state in /var/lib/korvane, readiness and reload) and serves
  Prometheus metrics on the loopback interface.")
+# Files under /etc are the administrator's: dpkg keeps their changes.
 set(CPACK_DEBIAN_KORVANE-HOST_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/conffiles
   ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/postinst
   ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/prerm
   ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/postrm)
