@@ -10,7 +10,9 @@
 #   lab_fail MESSAGE             prints FAIL and the end of every log, exits 1
 #   lab_ports CONFIG             ADMIN_PORT API_ADDR TCP_PORT UDP_PORT from a
 #                                lab file (0 or "none" when missing)
-#   lab_start LAB CONFIG         starts the lab and waits for "ready"
+#   lab_start LAB CONFIG         starts the lab and waits for "ready"; while
+#                                its ports are taken it tries again, for up
+#                                to LAB_PORT_WAIT seconds (default 0)
 #   host_start HOST CONFIG ARGS  starts korvane-host with its documents and
 #                                temporary files under $WORK; pid in HOST_PID
 #   host_stop                    SIGTERM, at most 10 s, exit status 0
@@ -75,8 +77,19 @@ PY
 }
 
 lab_start() {
-  lab_spawn lab "$1" --config "$2"
-  wait_for "^ready" 100 "$WORK/lab.log" || lab_fail "korvane-lab did not start (are its ports free?)"
+  local until=$(( $(date +%s) + ${LAB_PORT_WAIT:-0} ))
+  while :; do
+    lab_spawn lab "$1" --config "$2"
+    local _
+    for _ in $(seq 1 100); do
+      grep -q "^ready" "$WORK/lab.log" && return 0
+      kill -0 "$LAB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    grep -q "cannot listen" "$WORK/lab.log" && [ "$(date +%s)" -lt "$until" ] || break
+    sleep 2
+  done
+  lab_fail "korvane-lab did not start (are its ports free?)"
 }
 
 host_start() {

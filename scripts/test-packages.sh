@@ -137,7 +137,9 @@ echo "== the unpacked korvane-host against the unpacked lab"
 LAB_CONFIG=$ROOT/usr/share/korvane-lab/lab.json
 lab_ports "$LAB_CONFIG"
 [ "$TCP_PORT" != 0 ] || lab_fail "$LAB_CONFIG has no route to a tcp_echo back end"
-lab_start "$ROOT/usr/bin/korvane-lab" "$LAB_CONFIG"
+# The lab's ports are fixed (the SDK's built-in configuration names the API);
+# on a shared machine another run may hold them for a while.
+LAB_PORT_WAIT=${LAB_PORT_WAIT:-120} lab_start "$ROOT/usr/bin/korvane-lab" "$LAB_CONFIG"
 # A notify socket stands in for systemd's.
 lab_spawn notify python3 -c '
 import socket, sys
