@@ -18,8 +18,10 @@ if(TARGET korvane-lab AND TARGET korvane-lab-client)
   list(APPEND _components korvane-lab)
   install(TARGETS korvane-lab korvane-lab-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     COMPONENT korvane-lab)
-  install(FILES ${PROJECT_SOURCE_DIR}/lab/lab.json ${PROJECT_SOURCE_DIR}/lab/README.md
+  install(FILES ${PROJECT_SOURCE_DIR}/lab/lab.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/korvane-lab COMPONENT korvane-lab)
+  install(FILES ${PROJECT_SOURCE_DIR}/lab/README.md
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/korvane-lab COMPONENT korvane-lab)
   set(_lab_man ${_packaging}/korvane-lab.1 ${_packaging}/korvane-lab-client.1)
 endif()
 
@@ -33,7 +35,8 @@ install(FILES ${_host}/korvane-host.default DESTINATION /etc/default RENAME korv
   COMPONENT korvane-host)
 install(FILES ${_host}/korvane-host.service DESTINATION /lib/systemd/system COMPONENT korvane-host)
 
-# Every package carries its copyright file and a compressed changelog.
+# Every package carries its copyright file, a compressed changelog and the
+# lintian tags it keeps, each with its reason.
 configure_file(${_packaging}/changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
 set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
 add_custom_command(OUTPUT ${_changelog}
@@ -43,6 +46,8 @@ add_custom_target(korvane_changelog ALL DEPENDS ${_changelog})
 foreach(c ${_components})
   install(FILES ${_packaging}/copyright ${_changelog}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${c} COMPONENT ${c})
+  install(FILES ${_packaging}/lintian-overrides/${c}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT ${c})
 endforeach()
 
 # Man pages go in compressed, as Debian wants them.
@@ -78,6 +83,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://korvane.invalid/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# CPack writes the shlibs file for every package with a shared object in it;
+# only libkorvane1 has one: "libkorvane 1 libkorvane1 (>= VERSION)".
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps finds libkorvane.so.1 in the staged library package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${CMAKE_BINARY_DIR}/_CPack_Packages/Linux/DEB/korvane-${KORVANE_PACKAGE_VERSION}-Linux/libkorvane1/usr/${CMAKE_INSTALL_LIBDIR})
@@ -85,8 +94,6 @@ set(_full_version "${KORVANE_PACKAGE_VERSION}-1")
 
 set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_NAME libkorvane1)
 set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_LIBKORVANE1_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_LIBKORVANE1_DESCRIPTION "Korvane network SDK - shared library
  Reach your own back end through local ports: the SDK registers with a
  control API, picks the best relay switch and carries local TCP connections
@@ -110,7 +117,9 @@ set(CPACK_DEBIAN_KORVANE-HOST_DESCRIPTION "Korvane host service
  a back end through relay switches. Comes with a systemd unit (dynamic
  user, state in /var/lib/korvane, readiness and reload) and serves
  Prometheus metrics on the loopback interface.")
+# Files under /etc are the administrator's: dpkg keeps their changes.
 set(CPACK_DEBIAN_KORVANE-HOST_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/conffiles
   ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/postinst
   ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/prerm
   ${PROJECT_SOURCE_DIR}/tools/korvane-host/packaging/postrm)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the SDK and runs the whole test suite: a normal build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer build,
-# then a short run of every fuzz target.
-# Usage: bash scripts/test.sh [--quick|--asan|--tsan|--fuzz]
+# a short run of every fuzz target, then the Debian packages made from the
+# normal build, checked and run as a user meets them (scripts/test-packages.sh).
+# Usage: bash scripts/test.sh [--quick|--asan|--tsan|--fuzz|--packages]
 #   --quick: normal build only
-#   --asan, --tsan, --fuzz: the normal build and that one stage
+#   --asan, --tsan, --fuzz, --packages: the normal build and that one stage
 # Every stage runs even when an earlier one failed; the output ends with each
 # stage's result and ctest's summary lines, and the exit status is non-zero
 # when any stage failed.
@@ -14,8 +15,8 @@ bash scripts/setup.sh || exit 1
 
 MODE=${1:-all}
 case "$MODE" in
-  all | --quick | --asan | --tsan | --fuzz) ;;
-  *) echo "usage: $0 [--quick|--asan|--tsan|--fuzz]" >&2; exit 2 ;;
+  all | --quick | --asan | --tsan | --fuzz | --packages) ;;
+  *) echo "usage: $0 [--quick|--asan|--tsan|--fuzz|--packages]" >&2; exit 2 ;;
 esac
 FUZZ_SECONDS=${KX_FUZZ_SMOKE_SECONDS:-3}
 
@@ -75,6 +76,22 @@ if [ "$MODE" = all ] || [ "$MODE" = --fuzz ]; then
   status=${PIPESTATUS[0]}
   SUMMARY+=("fuzz smoke: $(grep -E '^total ' "$log" | awk '{print $2}') executions, $([ "$status" -eq 0 ] && echo 'no findings' || echo FAILED)")
   [ "$status" -eq 0 ] || FAILED=1
+  rm -f "$log"
+fi
+
+if [ "$MODE" = all ] || [ "$MODE" = --packages ]; then
+  # Packages the normal build's tree as it is, so nothing is built again.
+  echo "== packages"
+  log=$(mktemp)
+  timeout 600 bash scripts/test-packages.sh build/test 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  if [ "$status" -eq 0 ]; then
+    SUMMARY+=("packages: $(grep -E '^PASS: ' "$log" | tail -n 1)")
+  else
+    FAILED=1
+    reason=$(grep -E '^FAIL: ' "$log" | tail -n 1)
+    SUMMARY+=("packages: FAILED (${reason:-exit $status})")
+  fi
   rm -f "$log"
 fi
 

@@ -9,25 +9,13 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD=${1:-build/dev}
 SECONDS_IDLE=${2:-20}
-WORK=$(mktemp -d)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT INT TERM
+source scripts/lab-common.sh
+lab_init
 
-"$BUILD/lab/korvane-lab" --config lab/lab.json >"$WORK/lab.log" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 1 100); do grep -q "^ready" "$WORK/lab.log" && break; sleep 0.1; done
-mkdir -p "$WORK/documents" "$WORK/tmp"
-KORVANE_DOCUMENTS_DIR="$WORK/documents" TMPDIR="$WORK/tmp" \
-  "$BUILD/tools/korvane-host/korvane-host" --config examples/host.json >"$WORK/host.log" 2>&1 &
-HOST=$!
-PIDS+=($HOST)
-for _ in $(seq 1 300); do grep -q " open, " "$WORK/host.log" && break; sleep 0.1; done
-grep -q " open, " "$WORK/host.log" || { tail -n 20 "$WORK/host.log"; echo "FAIL: no open tunnel"; exit 1; }
+lab_start "$BUILD/lab/korvane-lab" lab/lab.json
+host_start "$BUILD/tools/korvane-host/korvane-host" examples/host.json
+HOST=$HOST_PID
+wait_for " open, " 300 "$WORK/host.log" || lab_fail "no open tunnel"
 sleep 2  # let the start settle
 
 sample() {

@@ -5,11 +5,11 @@
 
 #include "core/src/json/JsonParser.h"
 #include "core/src/value/Any.h"
-#include "core/src/value/AnyConvert.h"
+#include "core/src/value/AnyField.h"
 
 using kx::core::Any;
 using kx::core::AnyArray;
-using kx::core::AnyConvert;
+using kx::core::AnyField;
 using kx::core::Dictionary;
 using kx::core::String;
 
@@ -78,14 +78,6 @@ std::string label(const char* name, const std::string& value) {
     return std::string(name) + "=\"" + MetricsText::escapeLabel(value) + "\"";
 }
 
-std::string text(const Dictionary<Any>& d, const wchar_t* key) {
-    return AnyConvert::toText(d.get(key)).toStdString();
-}
-
-long long number(const Dictionary<Any>& d, const wchar_t* key) {
-    return static_cast<long long>(AnyConvert::toInt64(d.get(key)));
-}
-
 }  // namespace
 
 std::string MetricsText::escapeLabel(const std::string& value) {
@@ -116,56 +108,54 @@ std::string MetricsText::render(const std::string& statusJson, const Process& pr
                  "Start time of the process since the Unix epoch in seconds."});
     sample(out, "korvane_process_start_time_seconds", "", numberText(process.startTimeSeconds));
     header(out, {"korvane_started", "gauge", "1 between a successful start and the stop."});
-    sample(out, "korvane_started", "", readable && AnyConvert::toBool(status.get(L"started")) ? "1" : "0");
+    sample(out, "korvane_started", "", readable && AnyField::flag(status, L"started") ? "1" : "0");
     header(out, {"korvane_running", "gauge", "1 unless suspended in the background."});
-    sample(out, "korvane_running", "", readable && AnyConvert::toBool(status.get(L"running")) ? "1" : "0");
+    sample(out, "korvane_running", "", readable && AnyField::flag(status, L"running") ? "1" : "0");
 
     // The targets that are objects, at most MAX_TARGETS of them.
     std::vector<const Dictionary<Any>*> targets;
-    const Any* list = readable ? status.find(L"targets") : nullptr;
-    if (list && list->is<AnyArray>()) {
-        for (const Any& item : list->as<AnyArray>()) {
+    if (const AnyArray* list = readable ? AnyField::array(status, L"targets") : nullptr) {
+        for (const Any& item : *list) {
             if (targets.size() >= MAX_TARGETS) break;
             if (item.is<Dictionary<Any>>()) targets.push_back(&item.as<Dictionary<Any>>());
         }
     }
     std::vector<std::string> ids;
     for (const Dictionary<Any>* t : targets)
-        ids.push_back(label("target", std::to_string(number(*t, L"target_id"))));
+        ids.push_back(label("target", std::to_string(AnyField::int64(*t, L"target_id"))));
 
     header(out, {"korvane_tunnel_state", "gauge",
                  "1 for the tunnel's current state (open, opening, closed, idle), else 0."});
     for (size_t i = 0; i < targets.size(); ++i) {
-        const std::string state = text(*targets[i], L"state");
+        const std::string state = AnyField::text(*targets[i], L"state").toStdString();
         for (const char* s : STATES)
             sample(out, "korvane_tunnel_state", ids[i] + "," + label("state", s), state == s ? "1" : "0");
     }
     header(out, {"korvane_tunnel_switch_info", "gauge",
                  "The switch the tunnel is bound to (masked address, \"none\" while unbound)."});
     for (size_t i = 0; i < targets.size(); ++i)
-        sample(out, "korvane_tunnel_switch_info", ids[i] + "," + label("switch", text(*targets[i], L"switch")), "1");
+        sample(out, "korvane_tunnel_switch_info", ids[i] + "," + label("switch", AnyField::text(*targets[i], L"switch").toStdString()), "1");
     for (const TargetNumber& n : TARGET_NUMBERS) {
         header(out, n.series);
         for (size_t i = 0; i < targets.size(); ++i)
-            sample(out, n.series.name, ids[i], std::to_string(number(*targets[i], n.key)));
+            sample(out, n.series.name, ids[i], std::to_string(AnyField::int64(*targets[i], n.key)));
     }
     header(out, {"korvane_tunnel_switch_latency_seconds", "gauge",
                  "Latency of the bound switch measured when it was chosen."});
     for (size_t i = 0; i < targets.size(); ++i) {
-        const Any& latency = targets[i]->get(L"latency_ms");
         // -1 or missing: nothing measured for the bound switch, so no sample.
-        if (latency.isEmpty() || AnyConvert::toInt64(latency) < 0) continue;
+        if (AnyField::value(*targets[i], L"latency_ms").isEmpty()) continue;
+        const int64_t latency = AnyField::int64(*targets[i], L"latency_ms");
+        if (latency < 0) continue;
         sample(out, "korvane_tunnel_switch_latency_seconds", ids[i],
-               numberText(static_cast<double>(AnyConvert::toInt64(latency)) / 1000.0));
+               numberText(static_cast<double>(latency) / 1000.0));
     }
     header(out, {"korvane_tunnel_failures_total", "counter",
                  "Failures to get or keep a switch, by kind."});
     for (size_t i = 0; i < targets.size(); ++i) {
-        const Any* failures = targets[i]->find(L"failures");
-        const Dictionary<Any>* byKind =
-            failures && failures->is<Dictionary<Any>>() ? &failures->as<Dictionary<Any>>() : nullptr;
+        const Dictionary<Any>* byKind = AnyField::dictionary(*targets[i], L"failures");
         for (const wchar_t* kind : FAILURE_KINDS) {
-            const long long count = byKind ? number(*byKind, kind) : 0;
+            const int64_t count = byKind ? AnyField::int64(*byKind, kind) : 0;
             sample(out, "korvane_tunnel_failures_total",
                    ids[i] + "," + label("kind", String(kind).toStdString()), std::to_string(count));
         }

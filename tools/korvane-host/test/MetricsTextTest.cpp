@@ -84,6 +84,14 @@ TEST(MetricsTextTest, SamplesFromStatus) {
         {"not json", {"korvane_started 0", "# TYPE korvane_tunnel_state gauge"}, {"korvane_tunnel_state{"}},
         {"{\"started\":true,\"running\":true,\"targets\":[1,\"x\",null]}", {"korvane_started 1"},
          {"korvane_tunnel_state{"}},
+        {"{\"started\":true,\"running\":true,\"targets\":{\"target_id\":1}}", {"korvane_running 1"},
+         {"korvane_tunnel_state{"}},
+        // Fields of the wrong type read as 0 and no state is current.
+        {status("{\"target_id\":\"x\",\"state\":3,\"failures\":[5],\"received_bytes\":\"many\"}"),
+         {"korvane_tunnel_state{target=\"0\",state=\"open\"} 0",
+          "korvane_tunnel_received_bytes_total{target=\"0\"} 0",
+          "korvane_tunnel_failures_total{target=\"0\",kind=\"connect\"} 0"},
+         {}},
     };
     for (const Case& c : cases) {
         const std::string text = MetricsText::render(c.json, process);

@@ -6,6 +6,7 @@
 #include "core/src/json/JsonParser.h"
 #include "core/src/thread/LockGuard.h"
 #include "core/src/value/AnyConvert.h"
+#include "core/src/value/AnyField.h"
 #include "core/src/value/Array.h"
 #include "log/DebugLogRecorder.h"
 #include "platform/PlatformPaths.h"
@@ -18,6 +19,7 @@ using kx::core::Any;
 using kx::core::AnyArray;
 using kx::core::AnyConvert;
 using kx::core::AnyDictionary;
+using kx::core::AnyField;
 using kx::core::Dictionary;
 using kx::core::JsonBuilder;
 using kx::core::JsonParser;
@@ -206,9 +208,9 @@ void SdkState::_onWorkerStatus(const AnyDictionary& root) {
             for (int32_t i = 0; i < list.size(); ++i) {
                 if (!list[i].is<AnyDictionary>()) continue;
                 const AnyDictionary& target = list[i].as<AnyDictionary>();
-                const int64_t id = AnyConvert::toInt64(target.get(L"target_id"));
-                const bool open = AnyConvert::toText(target.get(L"state")) == String(L"open");
-                const int64_t failovers = AnyConvert::toInt64(target.get(L"failovers"));
+                const int64_t id = AnyField::int64(target, L"target_id");
+                const bool open = AnyField::text(target, L"state") == String(L"open");
+                const int64_t failovers = AnyField::int64(target, L"failovers");
                 TargetView& view = m_targets[id];
                 const bool failedOver = failovers > view.failovers;
                 // A switch lost and replaced between two statuses still reads
