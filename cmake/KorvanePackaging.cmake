@@ -18,7 +18,7 @@ if(TARGET korvane-lab AND TARGET korvane-lab-client)
   list(APPEND _components korvane-lab)
   install(TARGETS korvane-lab korvane-lab-client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     COMPONENT korvane-lab)
-  install(FILES ${PROJECT_SOURCE_DIR}/lab/lab.json
+  install(FILES ${PROJECT_SOURCE_DIR}/lab/lab.json ${PROJECT_SOURCE_DIR}/lab/lab-ipv6.json
     DESTINATION ${CMAKE_INSTALL_DATADIR}/korvane-lab COMPONENT korvane-lab)
   install(FILES ${PROJECT_SOURCE_DIR}/lab/README.md
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/korvane-lab COMPONENT korvane-lab)

@@ -94,7 +94,7 @@ for script in postinst prerm postrm; do
   dpkg-deb -I "${DEB[korvane-host]}" "$script" | sh -n || lab_fail "korvane-host $script is not a shell script"
 done
 
-has korvane-lab 'usr/bin/korvane-lab' 'usr/bin/korvane-lab-client' 'usr/share/korvane-lab/lab\.json' \
+has korvane-lab 'usr/bin/korvane-lab' 'usr/bin/korvane-lab-client' 'usr/share/korvane-lab/lab\.json' 'usr/share/korvane-lab/lab-ipv6\.json' \
   'usr/share/man/man1/korvane-lab\.1\.gz' 'usr/share/man/man1/korvane-lab-client\.1\.gz'
 for p in "${PACKAGES[@]}"; do
   echo "   $p $(field "$p" Version) ($(field "$p" Section)), Depends: $(field "$p" Depends)"
