@@ -32,7 +32,9 @@ LAB_CONFIG=lab/lab.json
 HOST_CONFIG=examples/host.json
 JOBS=$(nproc 2>/dev/null || echo 2)
 [ "$JOBS" -gt 2 ] && JOBS=2
-WORK=$(mktemp -d)
+# shellcheck source=scripts/lab-common.sh
+. scripts/lab-common.sh
+lab_init
 TLS_DIR="$PWD/$BUILD/lab-tls"
 SDK_CONFIG="$PWD/$BUILD/demo-config.json"
 echo "== building korvane-lab and korvane-config-encode into $BUILD"
@@ -40,36 +42,13 @@ build_or_fail() {
   if ! "$@" >>"$WORK/build.log" 2>&1; then
     tail -n 40 "$WORK/build.log"
     echo "FAIL: the build failed"
-    rm -rf "$WORK"
     exit 1
   fi
 }
 build_or_fail cmake -S . -B "$BUILD" -DKX_BUILD_BENCH=OFF -DKX_BUILD_TESTS=OFF
 build_or_fail cmake --build "$BUILD" -j"$JOBS" --target korvane-lab korvane-config-encode
 
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT INT TERM
-
-fail() {
-  echo "FAIL: $*"
-  echo "--- korvane-lab";  tail -n 20 "$WORK/lab.log" 2>/dev/null || true
-  echo "--- korvane-host"; tail -n 30 "$WORK/host.log" 2>/dev/null || true
-  exit 1
-}
-
-# Waits up to $2 tenths of a second for the text $1 in the file $3.
-wait_for() {
-  for _ in $(seq 1 "$2"); do
-    grep -q -- "$1" "$3" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+fail() { rm -f "$WORK/build.log"; lab_fail "$@"; }
 
 # The lab file names the ports: the admin port, the API, and the client ports
 # of the TCP and UDP echo back ends; the hosts (brackets dropped) of the admin
@@ -112,9 +91,7 @@ LAB_CONFIG_USED="$WORK/lab.json"
 
 START=$(date +%s)
 echo "== starting the lab: $LAB_CONFIG (control API on $API_ADDR, admin port $ADMIN_PORT)"
-"$BUILD/lab/korvane-lab" --config "$LAB_CONFIG_USED" >"$WORK/lab.log" 2>&1 &
-PIDS+=($!)
-wait_for "^ready" 100 "$WORK/lab.log" || fail "korvane-lab did not start (are its ports free?)"
+lab_start "$BUILD/lab/korvane-lab" "$LAB_CONFIG_USED"
 sed 's/^/   lab: /' "$WORK/lab.log"
 if [ "$IPV6" = 1 ]; then
   # IPv6 only: every listener of the lab is on [::1].
@@ -142,11 +119,7 @@ build_or_fail cmake -S . -B "$BUILD" -DKORVANE_BUILTIN_CONFIG="$SDK_CONFIG"
 build_or_fail cmake --build "$BUILD" -j"$JOBS" --target korvane-lab-client korvane korvane-host korvane-config
 
 echo "== starting korvane-host: $HOST_CONFIG ($(tr -d '\n' <"$HOST_CONFIG"))"
-mkdir -p "$WORK/documents" "$WORK/tmp"
-KORVANE_DOCUMENTS_DIR="$WORK/documents" TMPDIR="$WORK/tmp" \
-  "$BUILD/tools/korvane-host/korvane-host" --config "$HOST_CONFIG" >"$WORK/host.log" 2>&1 &
-HOST_PID=$!
-PIDS+=($HOST_PID)
+host_start "$BUILD/tools/korvane-host/korvane-host" "$HOST_CONFIG"
 for _ in $(seq 1 300); do
   grep -q "^\[Host\] started" "$WORK/host.log" && break
   kill -0 "$HOST_PID" 2>/dev/null || fail "korvane-host ended: $(tail -n 1 "$WORK/host.log")"
@@ -178,10 +151,7 @@ wait_for "failovers [1-9]" 50 "$WORK/host.log" || fail "the SDK reported no fail
 grep -m 1 "failovers [1-9]" "$WORK/host.log" | sed 's/^/   host: /'
 
 echo "== stopping korvane-host"
-kill -TERM "$HOST_PID"
-for _ in $(seq 1 100); do kill -0 "$HOST_PID" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$HOST_PID" 2>/dev/null && fail "korvane-host did not stop within 10 s"
-wait "$HOST_PID" || fail "korvane-host exited with an error"
+host_stop
 grep -q "^\[Host\] stopped" "$WORK/host.log" || fail "korvane-host did not stop cleanly"
 
 OVER=""
