@@ -9,7 +9,9 @@
 #   wait_for TEXT TENTHS FILE    waits up to TENTHS/10 s for TEXT in FILE
 #   lab_fail MESSAGE             prints FAIL and the end of every log, exits 1
 #   lab_ports CONFIG             ADMIN_PORT API_ADDR TCP_PORT UDP_PORT from a
-#                                lab file (0 or "none" when missing)
+#                                lab file (0 or "none" when missing), and
+#                                ADMIN_HOST API_HOST (brackets dropped) and
+#                                CLIENT_IP, where the SDK's local ports are
 #   lab_start LAB CONFIG         starts the lab and waits for "ready"; while
 #                                its ports are taken it tries again, for up
 #                                to LAB_PORT_WAIT seconds (default 0)
@@ -59,7 +61,7 @@ lab_fail() {
 }
 
 lab_ports() {
-  read -r ADMIN_PORT API_ADDR TCP_PORT UDP_PORT < <(python3 - "$1" <<'PY'
+  read -r ADMIN_PORT API_ADDR TCP_PORT UDP_PORT ADMIN_HOST API_HOST CLIENT_IP < <(python3 - "$1" <<'PY'
 import json, sys
 lab = json.load(open(sys.argv[1]))
 kinds = {b["name"]: b["kind"] for b in lab.get("backends", [])}
@@ -70,7 +72,11 @@ def port_of(kind):
     return 0
 api = lab.get("api", {})
 api_addr = api.get("https_listen", "none") if isinstance(api, dict) else "none"
-print(lab["admin"].rsplit(":", 1)[1], api_addr, port_of("tcp_echo"), port_of("udp_echo"))
+api_host = api_addr.rsplit(":", 1)[0].strip("[]") if api_addr != "none" else "none"
+client_ip = api.get("client_ip", "127.0.0.1") if isinstance(api, dict) else "127.0.0.1"
+admin_host, admin_port = lab["admin"].rsplit(":", 1)
+print(admin_port, api_addr, port_of("tcp_echo"), port_of("udp_echo"), admin_host.strip("[]"),
+      api_host, client_ip)
 PY
   )
   [ -n "${ADMIN_PORT:-}" ] || lab_fail "cannot read the ports of $1"

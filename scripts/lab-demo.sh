@@ -54,24 +54,7 @@ fail() { rm -f "$WORK/build.log"; lab_fail "$@"; }
 # of the TCP and UDP echo back ends; the hosts (brackets dropped) of the admin
 # port and the API (the SDK's API host group), and where the SDK's local ports
 # are (client_ip).
-read -r ADMIN_HOST ADMIN_PORT API_ADDR TCP_PORT UDP_PORT API_HOST CLIENT_IP < <(python3 - "$LAB_CONFIG" <<'PY'
-import json, sys
-lab = json.load(open(sys.argv[1]))
-kinds = {b["name"]: b["kind"] for b in lab.get("backends", [])}
-def port_of(kind):
-    for r in lab.get("routes", []):
-        if kinds.get(r.get("backend")) == kind:
-            return r["client_port"]
-    return 0
-api = lab.get("api", {})
-api_addr = api.get("https_listen", "none") if isinstance(api, dict) else "none"
-api_host = api_addr.rsplit(":", 1)[0].strip("[]") if api_addr != "none" else "none"
-client_ip = api.get("client_ip", "127.0.0.1") if isinstance(api, dict) else "127.0.0.1"
-admin_host, admin_port = lab["admin"].rsplit(":", 1)
-print(admin_host.strip("[]"), admin_port, api_addr, port_of("tcp_echo"), port_of("udp_echo"),
-      api_host, client_ip)
-PY
-)
+lab_ports "$LAB_CONFIG"
 [ "$TCP_PORT" != 0 ] || fail "$LAB_CONFIG has no route to a tcp_echo back end"
 [ "$API_ADDR" != none ] || fail "$LAB_CONFIG has no \"https_listen\" for the API"
 # The local ports as a client reaches them: [v6]:port or a.b.c.d:port.
