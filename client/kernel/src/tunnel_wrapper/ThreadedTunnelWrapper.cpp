@@ -139,6 +139,9 @@ String ThreadedTunnelWrapper::_timeoutText(ITunnelWorker& worker) {
 void ThreadedTunnelWrapper::_body(WorkerFactory factory, kx::util::ILogRecorder* logRecorder) {
     std::unique_ptr<kx::net::SocketEventSelector> selector(
         new kx::net::SocketEventSelector(SELECTOR_TICK_MS));
+    // The tunnels' acknowledgements keep the same clock grid: one wake-up
+    // serves both.
+    selector->alignTicks();
     // A failing poll goes to the SDK's log, not to the host's standard error.
     if (logRecorder) {
         selector->onPollError = [logRecorder](const char* text) {
