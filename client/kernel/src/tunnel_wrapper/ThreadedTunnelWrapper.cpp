@@ -91,8 +91,14 @@ String ThreadedTunnelWrapper::errorText() const {
 }
 
 String ThreadedTunnelWrapper::statusJson() const {
-    LockGuard guard(*m_mutex);
-    return m_statusJson;
+    AnyDictionary status;
+    {
+        LockGuard guard(*m_mutex);
+        status = m_status;
+    }
+    String text;
+    kx::core::JsonBuilder::buildText(status, text);
+    return text;
 }
 
 bool ThreadedTunnelWrapper::_isRunning(const ITunnelWorker& worker) const {
@@ -139,6 +145,9 @@ String ThreadedTunnelWrapper::_timeoutText(ITunnelWorker& worker) {
 void ThreadedTunnelWrapper::_body(WorkerFactory factory, kx::util::ILogRecorder* logRecorder) {
     std::unique_ptr<kx::net::SocketEventSelector> selector(
         new kx::net::SocketEventSelector(SELECTOR_TICK_MS));
+    // The tunnels' acknowledgements keep the same clock grid: one wake-up
+    // serves both.
+    selector->alignTicks();
     // A failing poll goes to the SDK's log, not to the host's standard error.
     if (logRecorder) {
         selector->onPollError = [logRecorder](const char* text) {
@@ -200,11 +209,11 @@ void ThreadedTunnelWrapper::_publishStatus(ITunnelWorker* worker, const wchar_t*
     root.set(L"targets", worker ? Any(StatusBoard::toAny(worker->takeStatus()))
                                 : Any(kx::core::AnyArray()));
     {
+        // Kept as values: the text is built only when someone asks for it, so
+        // a sink that builds its own JSON costs the worker one build, not two.
         LockGuard guard(*m_mutex);
         root.set(L"error", Any(m_errorText));
-        String text;
-        kx::core::JsonBuilder::buildText(root, text);
-        m_statusJson = text;
+        m_status = root;
     }
     if (m_statusSink) m_statusSink(root);
 }

@@ -69,7 +69,7 @@ public:
     int32_t startDuration() const { return m_startDuration.load(); }
 
     // A JSON object, refreshed by the worker once a second; safe
-    // from any thread (a copy made under the wrapper's mutex):
+    // from any thread (built from a copy made under the wrapper's mutex):
     //   "state"        text    "starting", "open", "failed" or "ended"
     //   "opened"       bool    the worker is in its running phase
     //   "error"        text    the start's error text, "" when none
@@ -98,7 +98,7 @@ private:
     std::atomic<int32_t> m_startDuration;
     uint32_t m_startClock;  // creator, before the worker starts
     kx::core::String m_errorText;   // under m_mutex
-    kx::core::String m_statusJson;  // under m_mutex
+    kx::core::AnyDictionary m_status;  // under m_mutex
     std::atomic<bool> m_stopRequested{false};
     kx::net::SocketEventSelector* m_selector = nullptr;  // under m_mutex; the worker's
     uint32_t m_statusTick = 0;                           // worker only

@@ -258,3 +258,23 @@ TEST_F(DownstreamTunnelTest, DeliveryThatClosesTheTunnelLeavesItsSequencesReset)
 }
 
 }  // namespace
+
+// Opened between two grid points, the first acknowledgement still goes out on
+// the next tick and the following ones fall on the clock's 500 ms grid, where
+// the worker's 1 s tick wakes it anyway.
+TEST_F(DownstreamTunnelTest, AcknowledgementsAfterTheFirstFallOnTheClockGrid) {
+    Clock::freeze(1000000 + 337);
+    tunnel.open();
+    tunnel.setUpstream(&upstream);
+    tunnel.tick();
+    ASSERT_EQ(upstream.acks().size(), 1u);
+    Clock::freeze(1000499);
+    tunnel.tick();
+    EXPECT_EQ(upstream.acks().size(), 1u);
+    Clock::freeze(1000500);
+    tunnel.tick();
+    EXPECT_EQ(upstream.acks().size(), 2u);
+    Clock::freeze(1001000);
+    tunnel.tick();
+    EXPECT_EQ(upstream.acks().size(), 3u);
+}

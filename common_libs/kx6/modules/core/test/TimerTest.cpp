@@ -100,3 +100,23 @@ TEST_F(TimerTest, SoonestNotesOnlyArmedTimersPolledWithIsExpired) {
     EXPECT_EQ(Timer::takeSoonest(), 200);
     EXPECT_EQ(Timer::takeSoonest(), -1);  // forgotten once taken
 }
+
+// A 1 s tick and a 500 ms rhythm started at different moments must still
+// come due in the same millisecond once both are aligned to the clock.
+TEST_F(TimerTest, AlignedTimersOfOneGridComeDueTogether) {
+    Clock::freeze(100000 + 337);
+    Timer tick(1000), ack(500);
+    Clock::freeze(100000 + 612);
+    ack.start(500);
+    tick.alignStart(1000);
+    ack.alignStart(500);
+    EXPECT_EQ(tick.startTime(), 100000u);
+    EXPECT_EQ(ack.startTime(), 100500u);
+    Clock::freeze(100999);
+    EXPECT_FALSE(tick.isDue());
+    EXPECT_FALSE(ack.isDue());
+    Clock::freeze(101000);
+    EXPECT_TRUE(tick.isDue());
+    EXPECT_TRUE(ack.isDue());
+    Clock::unfreeze();
+}

@@ -38,6 +38,10 @@ void Timer::shorten(int32_t ms) {
     if (m_interval >= 1 && ms >= 1) m_start -= static_cast<uint32_t>(ms);
 }
 
+void Timer::alignStart(int32_t grid) {
+    if (grid >= 1) m_start -= m_start % static_cast<uint32_t>(grid);
+}
+
 bool Timer::isExpired() const {
     if (m_interval < 1) return true;
     int32_t elapsed = static_cast<int32_t>(Clock::nowMs() - m_start);

@@ -17,6 +17,10 @@ public:
     void reset();                 // restart the current interval from now
     void rearm();                 // advance the start by whole periods (no drift)
     void shorten(int32_t ms);     // expire ms earlier
+    // Moves the start back onto the last whole multiple of grid on the clock.
+    // Periodic timers on one grid expire together, so a loop that serves
+    // them wakes once for all of them instead of once for each.
+    void alignStart(int32_t grid);
     // Also notes, for this thread's loop, when an armed timer will expire.
     bool isExpired() const;
     // isExpired() without the note: for polling periods whose work only

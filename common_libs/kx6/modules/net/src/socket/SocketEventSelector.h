@@ -71,6 +71,10 @@ public:
     // Handler ticks so far; lets the loop do its own once-a-second work in
     // the same wake-up as the handlers' tick.
     uint32_t tickCount() const { return m_tickCount; }
+    // Puts the ticks on whole multiples of the interval on the clock (the
+    // first one comes sooner), so that loop timers aligned to the same grid
+    // share the tick's wake-up.
+    void alignTicks() { m_tickTimer.alignStart(m_tickTimer.interval()); }
 
     // Any thread: ends the wait of the select() now running or the next one.
     void wakeUp();
