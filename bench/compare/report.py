@@ -159,17 +159,26 @@ WAN_METRICS = [
 NONREADER_BOUND_KIB = 16 * 1024 + 1024
 
 
-def wan_section_of(path):
-    """The WAN section of an existing BENCHMARKS.md, markers included, or ''."""
+# Written by hand from bench/idle/idle-wakeups.sh; every run of this script keeps it.
+IDLE_BEGIN = "<!-- idle section: figures of bench/idle/idle-wakeups.sh -->"
+IDLE_END = "<!-- end of the idle section -->"
+
+
+def section_of(path, begin=WAN_BEGIN, end=WAN_END):
+    """A marked section of an existing BENCHMARKS.md, markers included, or ''."""
     try:
         with open(path) as f:
             text = f.read()
     except OSError:
         return ""
-    a, b = text.find(WAN_BEGIN), text.find(WAN_END)
+    a, b = text.find(begin), text.find(end)
     if a < 0 or b < a:
         return ""
-    return text[a:b + len(WAN_END)]
+    return text[a:b + len(end)]
+
+
+def wan_section_of(path):
+    return section_of(path)
 
 
 def wan_targets(values, profiles):
@@ -374,10 +383,10 @@ def main():
                 continue
             lines.append("| %s | %s | " % (path, metric) + " | ".join(
                 fmt(got.get(r), 3) for r in reps) + " |")
-    # A loopback run keeps the WAN section of the last WAN run.
-    wan = wan_section_of(args.out)
-    if wan:
-        lines += ["", wan]
+    # A loopback run keeps the WAN section of the last WAN run and the idle figures.
+    for kept in (wan_section_of(args.out), section_of(args.out, IDLE_BEGIN, IDLE_END)):
+        if kept:
+            lines += ["", kept]
     with open(args.out, "w") as f:
         f.write("\n".join(lines) + "\n")
 
