@@ -15,7 +15,6 @@
 #include "korvane.h"
 #include "core/src/json/JsonParser.h"
 #include "service/ApiGuard.h"
-#include "service/KorvaneLifecycle.h"
 #include "service/SdkState.h"
 #include "util/src/log/ConsolePrinter.h"
 
@@ -50,7 +49,7 @@ TEST_F(SdkApiTest, ConfigThatIsNotAJsonObjectIsRefusedAndLeavesNothingBehind) {
         EXPECT_EQ(korvane_start(input), KORVANE_INVALID_CONFIG);
         EXPECT_STREQ(korvane_error(), "[SDK] Invalid config JSON");
         EXPECT_FALSE(SdkState::instance().isStarted());
-        EXPECT_FALSE(tunnel::KorvaneLifecycle::shared().installed());
+        EXPECT_FALSE(SdkState::instance().lifecycleInstalled());
         EXPECT_STREQ(korvane_status(), "{\"running\":false,\"started\":false,\"targets\":[]}");
     }
     EXPECT_FALSE(exists(appDir()));

@@ -4,11 +4,6 @@
 
 namespace tunnel {
 
-NotificationCenter& NotificationCenter::defaultCenter() {
-    static NotificationCenter center;
-    return center;
-}
-
 void NotificationCenter::addObserver(const void* observer, Notification name,
                                      std::function<void()> handler) {
     std::lock_guard<std::mutex> guard(m_mutex);

@@ -6,17 +6,16 @@
 
 namespace tunnel {
 
-// Process-wide notification centre for the application lifecycle. The host
-// posts; observers registered under a notification are called synchronously
-// on the posting thread, in registration order.
+// Notification centre for the application lifecycle, one per SdkState. The
+// host posts (korvane_post_lifecycle); observers registered under a
+// notification are called synchronously on the posting thread, in
+// registration order.
 class NotificationCenter {
 public:
     enum Notification {
         DID_ENTER_BACKGROUND = 1,
         WILL_ENTER_FOREGROUND = 2,
     };
-
-    static NotificationCenter& defaultCenter();
 
     NotificationCenter() = default;
     NotificationCenter(const NotificationCenter&) = delete;

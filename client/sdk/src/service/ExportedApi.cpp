@@ -75,10 +75,10 @@ int korvane_post_lifecycle(int notification) {
     return ApiGuard::run("korvane_post_lifecycle", int(KORVANE_INTERNAL_ERROR), [&] {
         switch (notification) {
             case KORVANE_DID_ENTER_BACKGROUND:
-                NotificationCenter::defaultCenter().post(NotificationCenter::DID_ENTER_BACKGROUND);
+                SdkState::instance().notifications().post(NotificationCenter::DID_ENTER_BACKGROUND);
                 return 0;
             case KORVANE_WILL_ENTER_FOREGROUND:
-                NotificationCenter::defaultCenter().post(NotificationCenter::WILL_ENTER_FOREGROUND);
+                SdkState::instance().notifications().post(NotificationCenter::WILL_ENTER_FOREGROUND);
                 return 0;
             default:
                 return -1;

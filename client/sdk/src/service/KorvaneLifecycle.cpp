@@ -1,44 +1,39 @@
 #include "service/KorvaneLifecycle.h"
 
 #include "platform/NotificationCenter.h"
-#include "platform/SerialQueue.h"
 #include "service/SdkState.h"
 
 namespace tunnel {
 
-KorvaneLifecycle& KorvaneLifecycle::shared() {
-    static KorvaneLifecycle lifecycle;
-    return lifecycle;
-}
+KorvaneLifecycle::KorvaneLifecycle(NotificationCenter* center, SdkState* state)
+    : m_center(center), m_state(state) {}
 
-SerialQueue& KorvaneLifecycle::queue() {
-    static SerialQueue queue("korvane.lifecycle");
-    return queue;
+KorvaneLifecycle::~KorvaneLifecycle() {
+    uninstall();
 }
 
 // Callers hold the SDK lock, which serialises install and uninstall.
 void KorvaneLifecycle::install() {
     if (m_installed) return;
-    NotificationCenter& center = NotificationCenter::defaultCenter();
-    center.addObserver(this, NotificationCenter::DID_ENTER_BACKGROUND,
-                       [this] { onDidEnterBackground(); });
-    center.addObserver(this, NotificationCenter::WILL_ENTER_FOREGROUND,
-                       [this] { onWillEnterForeground(); });
+    m_center->addObserver(this, NotificationCenter::DID_ENTER_BACKGROUND,
+                          [this] { onDidEnterBackground(); });
+    m_center->addObserver(this, NotificationCenter::WILL_ENTER_FOREGROUND,
+                          [this] { onWillEnterForeground(); });
     m_installed = true;
 }
 
 void KorvaneLifecycle::uninstall() {
     if (!m_installed) return;
-    NotificationCenter::defaultCenter().removeObserver(this);
+    m_center->removeObserver(this);
     m_installed = false;
 }
 
 void KorvaneLifecycle::onDidEnterBackground() {
-    queue().sync([] { SdkState::instance().enterBackground(); });
+    m_queue.sync([this] { m_state->enterBackground(); });
 }
 
 void KorvaneLifecycle::onWillEnterForeground() {
-    queue().sync([] { SdkState::instance().enterForeground(); });
+    m_queue.sync([this] { m_state->enterForeground(); });
 }
 
 }  // namespace tunnel

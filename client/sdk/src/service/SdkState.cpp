@@ -12,7 +12,6 @@
 #include "platform/PlatformPaths.h"
 #include "platform/SystemLog.h"
 #include "service/Application.h"
-#include "service/KorvaneLifecycle.h"
 #include "util/src/log/ConsolePrinter.h"
 
 using kx::core::Any;
@@ -50,7 +49,8 @@ SdkState& SdkState::instance() {
     return state;
 }
 
-SdkState::SdkState() : m_started(false), m_running(false), m_keepInBackground(false) {
+SdkState::SdkState()
+    : m_lifecycle(&m_center, this), m_started(false), m_running(false), m_keepInBackground(false) {
     // The host's standard output is its own; console lines go to the system log.
     kx::util::ConsolePrinter::setSink(&SystemLog::line);
     _buildSnapshotLocked();
@@ -116,7 +116,7 @@ int SdkState::start(const char* configJson) {
         std::lock_guard<std::mutex> snapshot(m_snapshotMutex);
         _buildSnapshotLocked();
     }
-    KorvaneLifecycle::shared().install();
+    m_lifecycle.install();
     return KORVANE_OK;
 }
 
@@ -163,7 +163,7 @@ int SdkState::stop() {
     _setError(String());
     m_started = false;
     m_savedConfig.clear();
-    KorvaneLifecycle::shared().uninstall();
+    m_lifecycle.uninstall();
     _stopLocked("stop");
     return KORVANE_OK;
 }

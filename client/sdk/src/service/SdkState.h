@@ -13,6 +13,8 @@
 #include "core/src/value/Dictionary.h"
 #include "core/src/value/String.h"
 #include "korvane.h"
+#include "platform/NotificationCenter.h"
+#include "service/KorvaneLifecycle.h"
 #include "service/ListenerNotifier.h"
 
 namespace tunnel {
@@ -47,6 +49,9 @@ public:
     void enterForeground();
 
     void setListener(ListenerNotifier::Listener listener, void* context);
+    // Where the host posts lifecycle notifications.
+    NotificationCenter& notifications() { return m_center; }
+    bool lifecycleInstalled() const { return m_lifecycle.installed(); }
     // Records an error text (the exported boundary uses it for failures it caught).
     void recordError(const kx::core::String& text);
 
@@ -76,6 +81,8 @@ private:
     void _setError(const kx::core::String& text);
 
     ListenerNotifier m_notifier;  // first in, last out: outlives every event source
+    NotificationCenter m_center;
+    KorvaneLifecycle m_lifecycle;  // observes m_center, drives this state
     kx::core::CriticalSection m_lock;
     std::unique_ptr<Application> m_application;
     std::atomic<bool> m_started;
