@@ -105,11 +105,7 @@ def chart(values, out):
                         else 'set terminal png size 1100,500 noenhanced\n')
                 f.write('set output "%s"\n' % out)
                 f.write('set title "Ratio to direct loopback (1.0 = as good as direct)"\n')
-                f.write('set style data histograms\nset style histogram clustered gap 1\n')
-                f.write('set style fill solid 0.8 border -1\nset yrange [0:*]\n')
-                f.write('set key outside right\nset grid ytics\nset xtics nomirror\n')
-                f.write('plot for [i=2:%d] "%s" using i:xtic(1) title columnheader(i)\n'
-                        % (len(CHARTED) + 1, data))
+                f.write(_histogram(len(CHARTED), data))
             subprocess.run(["gnuplot", script], check=True)
         return True
     try:
@@ -130,6 +126,14 @@ def chart(values, out):
     fig.tight_layout()
     fig.savefig(out)
     return True
+
+
+def _histogram(columns, data):
+    """gnuplot lines: clustered bars of `columns` series from `data`, first column as labels."""
+    return ('set style data histograms\nset style histogram clustered gap 1\n'
+            'set style fill solid 0.8 border -1\nset yrange [0:*]\n'
+            'set key outside right\nset grid ytics\nset xtics nomirror\n'
+            'plot for [i=2:%d] "%s" using i:xtic(1) title columnheader(i)\n' % (columns + 1, data))
 
 
 def _has_cairo():
@@ -232,11 +236,7 @@ def wan_chart(values, profiles, paths, out):
             f.write('set output "%s"\n' % out)
             f.write('set title "One stream over the emulated link, ratio to direct '
                     '(profile round trip ms / Mbit/s, up and down)"\n')
-            f.write('set style data histograms\nset style histogram clustered gap 1\n')
-            f.write('set style fill solid 0.8 border -1\nset yrange [0:*]\n')
-            f.write('set key outside right\nset grid ytics\nset xtics nomirror\n')
-            f.write('plot for [i=2:%d] "%s" using i:xtic(1) title columnheader(i)\n'
-                    % (len(cols) + 1, data))
+            f.write(_histogram(len(cols), data))
         subprocess.run(["gnuplot", script], check=True)
     return True
 

@@ -130,6 +130,17 @@ cpu_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import 
 mem_of() { [ -z "$1" ] && { echo 0; return; }; $MEASURE cpu $1 | $PY -c "import json,sys; print(json.load(sys.stdin)['pss_kib'])"; }
 jget() { $PY -c "import json,sys; d=json.load(sys.stdin); print($1)"; }
 
+start_sshd() {  # port: keys in $WORK/ssh, sshd on $H:port (aes128-gcm), pid in $LAST
+  mkdir -p "$WORK/ssh"; chmod 700 "$WORK/ssh"
+  ssh-keygen -q -t ed25519 -N "" -f "$WORK/ssh/host" </dev/null
+  ssh-keygen -q -t ed25519 -N "" -f "$WORK/ssh/user" </dev/null
+  cp "$WORK/ssh/user.pub" "$WORK/ssh/authorized_keys"; chmod 600 "$WORK/ssh/authorized_keys"
+  mkdir -p /run/sshd 2>/dev/null || true
+  start sshd /usr/sbin/sshd -D -e -p "$1" -o ListenAddress=$H -h "$WORK/ssh/host" \
+    -o AuthorizedKeysFile="$WORK/ssh/authorized_keys" -o StrictModes=no -o PasswordAuthentication=no \
+    -o PidFile="$WORK/ssh/sshd.pid" -o Ciphers=aes128-gcm@openssh.com -o UsePAM=no
+}
+
 haproxy_cfg() {  # iperf-port iperf-server-port echo-port echo-server-port: $WORK/haproxy.cfg
   cat >"$WORK/haproxy.cfg" <<EOF
 global
@@ -218,14 +229,7 @@ P_IPERF[socat]=15601; P_ECHO[socat]=15602; P_UDP[socat]=15603
 SIDE_C[socat]="$S1 $S2 $S3"
 
 log "ssh -L (aes128-gcm) through a local sshd on 15722"
-mkdir -p "$WORK/ssh"; chmod 700 "$WORK/ssh"
-ssh-keygen -q -t ed25519 -N "" -f "$WORK/ssh/host" </dev/null
-ssh-keygen -q -t ed25519 -N "" -f "$WORK/ssh/user" </dev/null
-cp "$WORK/ssh/user.pub" "$WORK/ssh/authorized_keys"; chmod 600 "$WORK/ssh/authorized_keys"
-mkdir -p /run/sshd 2>/dev/null || true
-start sshd /usr/sbin/sshd -D -e -p 15722 -o ListenAddress=$H -h "$WORK/ssh/host" \
-  -o AuthorizedKeysFile="$WORK/ssh/authorized_keys" -o StrictModes=no -o PasswordAuthentication=no \
-  -o PidFile="$WORK/ssh/sshd.pid" -o Ciphers=aes128-gcm@openssh.com -o UsePAM=no
+start_sshd 15722
 SSHD_PID=$LAST
 wait_port $H 15722
 start ssh ssh -N -p 15722 -i "$WORK/ssh/user" -o StrictHostKeyChecking=no \

@@ -135,14 +135,7 @@ wait_port $H $((WB + 502))
 P_IPERF[haproxy]=$((WB + 501)); P_ECHO[haproxy]=$((WB + 502)); P_UDP[haproxy]=0
 
 log "ssh -L (aes128-gcm) to a local sshd on $((WB + 722)) across the link"
-mkdir -p "$WORK/ssh"; chmod 700 "$WORK/ssh"
-ssh-keygen -q -t ed25519 -N "" -f "$WORK/ssh/host" </dev/null
-ssh-keygen -q -t ed25519 -N "" -f "$WORK/ssh/user" </dev/null
-cp "$WORK/ssh/user.pub" "$WORK/ssh/authorized_keys"; chmod 600 "$WORK/ssh/authorized_keys"
-mkdir -p /run/sshd 2>/dev/null || true
-start sshd /usr/sbin/sshd -D -e -p $((WB + 722)) -o ListenAddress=$H -h "$WORK/ssh/host" \
-  -o AuthorizedKeysFile="$WORK/ssh/authorized_keys" -o StrictModes=no -o PasswordAuthentication=no \
-  -o PidFile="$WORK/ssh/sshd.pid" -o Ciphers=aes128-gcm@openssh.com -o UsePAM=no
+start_sshd $((WB + 722))
 wait_port $H $((WB + 722))
 start ssh ssh -N -p $((WB + 970)) -i "$WORK/ssh/user" -o StrictHostKeyChecking=no \
   -o UserKnownHostsFile=/dev/null -o Ciphers=aes128-gcm@openssh.com -o Compression=no \
